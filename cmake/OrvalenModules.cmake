@@ -1,0 +1,59 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+set(ORVALEN_WARNINGS -Wall -Wextra -Werror)
+
+# orvalen_module(<name> [DEPS lib...] [SYSTEM_LIBS lib...])
+# A static, position-independent library of the .cpp files in the calling
+# folder. Files ending in _posix.cpp or _win32.cpp are taken only on their
+# platform. The library target is orvalen_<name>.
+function(orvalen_module name)
+  cmake_parse_arguments(M "" "" "DEPS;SYSTEM_LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(ORVALEN_PLATFORM STREQUAL "posix")
+    list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
+  endif()
+  list(FILTER sources EXCLUDE REGEX "_pugixml\\.cpp$|_msxml\\.cpp$")
+  if(M_UNPARSED_ARGUMENTS)
+    list(APPEND sources ${M_UNPARSED_ARGUMENTS})
+  endif()
+  set(target orvalen_${name})
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_compile_options(${target} PRIVATE ${ORVALEN_WARNINGS})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} PUBLIC ${M_DEPS} ${M_SYSTEM_LIBS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} INTERFACE ${M_DEPS} ${M_SYSTEM_LIBS})
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ORVALEN_MODULES ${target})
+endfunction()
+
+# orvalen_test_suite(<name> DEPS lib... [LABELS label...] [TIMEOUT s])
+# One GoogleTest executable from the .cpp files of the calling folder.
+function(orvalen_test_suite name)
+  cmake_parse_arguments(T "" "TIMEOUT" "DEPS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(target orvalen_tests_${name})
+  add_executable(${target} ${sources})
+  target_compile_options(${target} PRIVATE ${ORVALEN_WARNINGS})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${target} PRIVATE ${T_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
+               ENVIRONMENT "ORVALEN_BUILD_DIR=${PROJECT_BINARY_DIR};ORVALEN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,286 @@
+// The public header a recording host compiles against: the interfaces the
+// host implements and hands to the driver, the interfaces the driver hands
+// back, the log record and the exported factories.
+//
+// The order of virtual operations is the binary contract with the host.
+// Never reorder, insert or remove one; newer versions append.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/system_time.h"
+
+#if defined(_WIN32)
+#define ORVALEN_EXPORT __declspec(dllexport)
+#define ORVALEN_CALL __cdecl
+#else
+#define ORVALEN_EXPORT __attribute__((visibility("default")))
+#define ORVALEN_CALL
+#endif
+
+// One log line handed to the host's log sink. It lives only for the duration
+// of the sink's Write call: the host copies what it keeps.
+class CDebugInfoIf {
+ public:
+  virtual ~CDebugInfoIf() {}
+  virtual uint8_t GetLevel() const = 0;
+  // The formatted line; null for an empty line.
+  virtual const char* GetText() const = 0;
+};
+
+namespace telvora {
+
+// ---------------------------------------------------------------------------
+// Host objects. The driver only borrows them and never deletes one. Texts are
+// zero-terminated and copied by the driver at once.
+
+class IHostLogSink {
+ public:
+  virtual ~IHostLogSink() {}
+  virtual void Write(CDebugInfoIf* info) = 0;
+};
+
+class IHostDeviceModel {
+ public:
+  virtual ~IHostDeviceModel() {}
+  virtual const char* GetModelName() = 0;
+  virtual uint32_t GetVideoInputCount() = 0;
+  virtual uint32_t GetValueA() = 0;
+  virtual uint32_t GetValueB() = 0;
+};
+
+class IHostConnection {
+ public:
+  virtual ~IHostConnection() {}
+  virtual const char* GetAddress() = 0;
+  virtual uint16_t GetPort() = 0;
+  virtual uint32_t GetConnectionValue() = 0;
+  virtual const char* GetUserName() = 0;
+  virtual const char* GetPassword() = 0;
+};
+
+class IHostDevice {
+ public:
+  virtual ~IHostDevice() {}
+  virtual IHostDeviceModel* GetModel() = 0;
+  virtual IHostConnection* GetConnection() = 0;
+  // Numbered device parameters from 1 upward; null ends the list.
+  virtual const char* GetDeviceParameter(uint32_t index) = 0;
+};
+
+class IHostFrameSize {
+ public:
+  virtual ~IHostFrameSize() {}
+  virtual uint16_t GetSize1() = 0;
+  virtual uint16_t GetSize2() = 0;
+};
+
+class IHostStreamFormat {
+ public:
+  virtual ~IHostStreamFormat() {}
+  virtual IHostFrameSize* GetFrameSize() = 0;
+  virtual uint32_t GetFormatValue() = 0;
+};
+
+class IHostStreamOptions {
+ public:
+  virtual ~IHostStreamOptions() {}
+  virtual uint16_t GetOption1() = 0;
+  virtual uint16_t GetOption2() = 0;
+  virtual uint32_t WantsSecondary() = 0;
+};
+
+class IHostStreamSettings {
+ public:
+  virtual ~IHostStreamSettings() {}
+  virtual IHostStreamFormat* GetFormat() = 0;
+  virtual IHostStreamOptions* GetOptions() = 0;
+  virtual uint32_t GetOptionValue() = 0;
+};
+
+// A frame buffer owned by the host, filled by the driver.
+class IVideoFrame {
+ public:
+  virtual ~IVideoFrame() {}
+  // Writable memory of at least the size asked for at creation; may be null.
+  virtual uint8_t* GetData() = 0;
+  virtual void SetDataSize(uint32_t size) = 0;
+  virtual void SetTime(const SYSTEMTIME* time) = 0;
+  virtual void GetTime(SYSTEMTIME* time) = 0;
+  // Four characters packed with the first one in the lowest byte.
+  virtual void SetFormat(uint32_t formatCode) = 0;
+  virtual void SetHeight(uint32_t height) = 0;
+  virtual void SetWidth(uint32_t width) = 0;
+  virtual void SetResolutionClass(uint32_t resolutionClass) = 0;
+};
+
+class IFrameAllocator {
+ public:
+  virtual ~IFrameAllocator() {}
+  // Null when the host cannot supply a frame.
+  virtual IVideoFrame* CreateFrame(uint32_t formatCode, uint32_t size, const char* driverName) = 0;
+  virtual void ReleaseFrame(IVideoFrame* frame) = 0;
+};
+
+// Receives finished frames on the driver's frame-delivery thread.
+class IHostFrameSink {
+ public:
+  virtual ~IHostFrameSink() {}
+  // True when the host took the frame. The frame stays the driver's.
+  virtual bool OnFrame(IVideoFrame* frame) = 0;
+  virtual void Reserved1() = 0;  // never called by the driver
+  virtual void OnSignalLost() = 0;
+};
+
+class IEdgeMonitorSink {
+ public:
+  virtual ~IEdgeMonitorSink() {}
+  // time: 100-ns units since 1601-01-01 UTC, 0 when it could not be converted.
+  virtual void OnFrameTime(uint32_t channelIndex, uint64_t time) = 0;
+  virtual void OnSignalLost(uint32_t channelIndex) = 0;
+};
+
+// Six 32-bit stream settings handed to a stream at start and re-configuration.
+struct CHANNEL_SETTINGS {
+  uint32_t streamOption1;
+  uint32_t streamOption2;
+  uint32_t frameSize1;
+  uint32_t frameSize2;
+  uint32_t formatValue;
+  uint32_t purpose;  // 0 recording, 1 live, 2 remote
+};
+
+// ---------------------------------------------------------------------------
+// Stream objects of the driver, as an edge storage monitor sees them.
+
+class IEdgeMonitorChannel {
+ public:
+  virtual ~IEdgeMonitorChannel() {}
+  virtual uint32_t GetChannelIndex() = 0;
+  virtual IHostFrameSink* GetFrameSink() = 0;
+  virtual void SetEdgeMonitorSink(IEdgeMonitorSink* sink) = 0;
+};
+
+class ICameraChannel : public IEdgeMonitorChannel {
+ public:
+  virtual void SetOption(uint32_t value) = 0;
+  virtual bool Start(const CHANNEL_SETTINGS* settings) = 0;
+  virtual void Stop() = 0;
+  virtual bool ChangeFormat(const CHANNEL_SETTINGS* settings) = 0;
+  virtual bool GetFlagB() = 0;
+  virtual bool GetFlagA() = 0;
+  // 0 streaming, 2 signal lost, 3 stopped.
+  virtual int32_t GetState() = 0;
+};
+
+// Supplied by other components of a host; this driver never creates one.
+class ISecondaryChannel {
+ public:
+  virtual ~ISecondaryChannel() {}
+  virtual void Reserved1() = 0;
+  virtual void Reserved2() = 0;
+  virtual void Reserved3() = 0;
+  virtual bool StartSecondary() = 0;
+  virtual void StopSecondary() = 0;
+};
+
+class IEdgeMonitor {
+ public:
+  virtual ~IEdgeMonitor() {}
+  virtual void Attach(void* object) = 0;
+  virtual void Detach(void* object) = 0;
+};
+
+namespace ipcapture {
+
+// ---------------------------------------------------------------------------
+// The video capture object: one per opened device, owned by the driver.
+
+class IIPVideoCapture {
+ public:
+  virtual ~IIPVideoCapture() {}
+  virtual uint32_t GetChannelCount() = 0;
+  virtual bool OpenChannel(uint32_t channel, IHostFrameSink* sink, IHostStreamSettings* settings) = 0;
+  virtual bool CloseChannel(uint32_t channel) = 0;
+  virtual bool ChangeChannelFormat(uint32_t channel, IHostFrameSize* size, uint32_t value) = 0;
+  virtual void* GetExtension() = 0;
+  virtual bool GetChannelState(uint32_t channel, int32_t* state, int32_t* detail, char* text,
+                               uint32_t textSize) = 0;
+  virtual bool SetParameter(const char* name, const uint16_t* value, uint32_t size) = 0;
+  virtual bool GetParameter(const char* name, uint16_t* value, uint32_t size) = 0;
+};
+
+class IIPVideoCaptureEx : public IIPVideoCapture {
+ public:
+  virtual bool GetChannelFlagA(uint32_t channel) = 0;
+  virtual bool GetChannelFlagB(uint32_t channel) = 0;
+};
+
+class IIPVideoCaptureEx2 : public IIPVideoCaptureEx {
+ public:
+  virtual bool OpenSubChannel(uint32_t channel, uint32_t purpose, IHostFrameSink* sink,
+                              IHostStreamSettings* settings) = 0;
+  virtual bool CloseSubChannel(uint32_t channel, uint32_t purpose) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The driver object: one per device. Every version is served by one object.
+
+class IIPCaptureDriver {
+ public:
+  virtual ~IIPCaptureDriver() {}
+  virtual bool Open(IHostLogSink* sink, IFrameAllocator* allocator, IHostDevice* device) = 0;
+  virtual void Close() = 0;
+  virtual IIPVideoCapture* GetVideoCapture() = 0;
+  virtual void* GetAuxCapture1() = 0;
+};
+
+class IIPCaptureDriverEx : public IIPCaptureDriver {
+ public:
+  virtual void* GetReserved1() = 0;
+  virtual void* GetAuxCapture2() = 0;
+};
+
+class IIPCaptureDriverEx2 : public IIPCaptureDriverEx {
+ public:
+  virtual void* GetReserved2() = 0;
+  virtual IIPVideoCaptureEx* GetVideoCaptureEx() = 0;
+};
+
+class IIPCaptureDriverEx3 : public IIPCaptureDriverEx2 {
+ public:
+  virtual void* GetAuxCapture2Ex() = 0;
+};
+
+class IIPCaptureDriverEx4 : public IIPCaptureDriverEx3 {
+ public:
+  virtual void* GetReserved3() = 0;
+  virtual void* GetReserved4() = 0;
+};
+
+class IIPCaptureDriverEx5 : public IIPCaptureDriverEx4 {
+ public:
+  virtual IIPVideoCaptureEx2* GetVideoCaptureEx2() = 0;
+};
+
+}  // namespace ipcapture
+}  // namespace telvora
+
+// ---------------------------------------------------------------------------
+// Exports. All Create... names are one factory, all Delete... names one
+// deleter; the returned pointer is valid as every driver interface version.
+
+extern "C" {
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCapture();
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCaptureEx();
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCaptureEx2();
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCaptureEx3();
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCaptureEx4();
+ORVALEN_EXPORT telvora::ipcapture::IIPCaptureDriver* ORVALEN_CALL CreateIPCaptureEx5();
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCapture(telvora::ipcapture::IIPCaptureDriver* driver);
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx(telvora::ipcapture::IIPCaptureDriver* driver);
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx2(telvora::ipcapture::IIPCaptureDriver* driver);
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx3(telvora::ipcapture::IIPCaptureDriver* driver);
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx4(telvora::ipcapture::IIPCaptureDriver* driver);
+ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx5(telvora::ipcapture::IIPCaptureDriver* driver);
+}

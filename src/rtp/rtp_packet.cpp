@@ -1,0 +1,97 @@
+#include "rtp/rtp_packet.h"
+
+#include <cstring>
+#include <new>
+
+namespace telvora {
+namespace {
+
+uint16_t Read16(const unsigned char* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t Read32(const unsigned char* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+}  // namespace
+
+CRTPPacket::CRTPPacket()
+    : m_csrcCount(0), m_csrcList(nullptr), m_ssrc(0), m_marker(false), m_padding(false), m_payloadType(0),
+      m_sequenceNumber(0), m_timestamp(0), m_extensionProfile(0), m_extensionLength(0),
+      m_extensionData(nullptr), m_payloadLength(0), m_payload(nullptr) {}
+
+CRTPPacket::~CRTPPacket() { Clear(); }
+
+void CRTPPacket::Clear() {
+  delete[] m_csrcList;
+  delete[] m_extensionData;
+  delete[] m_payload;
+  m_csrcList = nullptr;
+  m_extensionData = nullptr;
+  m_payload = nullptr;
+  m_csrcCount = 0;
+  m_ssrc = 0;
+  m_marker = false;
+  m_padding = false;
+  m_payloadType = 0;
+  m_sequenceNumber = 0;
+  m_timestamp = 0;
+  m_extensionProfile = 0;
+  m_extensionLength = 0;
+  m_payloadLength = 0;
+}
+
+bool CRTPPacket::Parse(const unsigned char* data, unsigned length) {
+  Clear();
+  if (data == nullptr || length < 13) return false;
+  if ((data[0] & 0xC0) != 0x80) return false;
+
+  unsigned offset = 12;
+  const unsigned csrcCount = data[0] & 0x0F;
+  if (csrcCount != 0) {
+    // The list must leave at least one byte after it.
+    if (csrcCount * 4 >= length - 12) return false;
+    m_csrcList = new (std::nothrow) uint32_t[csrcCount];
+    if (m_csrcList == nullptr) return false;
+    std::memcpy(m_csrcList, data + 12, csrcCount * 4);
+    m_csrcCount = static_cast<uint8_t>(csrcCount);
+    offset += csrcCount * 4;
+  }
+
+  if (data[0] & 0x10) {
+    if (offset >= length) return false;
+    const unsigned left = length - offset;
+    if (left < 4) return false;
+    m_extensionProfile = Read16(data + offset);
+    m_extensionLength = Read16(data + offset + 2);
+    const unsigned extensionBytes = static_cast<unsigned>(m_extensionLength) * 4;
+    if (extensionBytes != 0) {
+      if (left < 4 + extensionBytes) return false;
+      m_extensionData = new (std::nothrow) uint8_t[extensionBytes];
+      if (m_extensionData == nullptr) return false;
+      std::memcpy(m_extensionData, data + offset + 4, extensionBytes);
+    }
+    offset += 4 + extensionBytes;
+  }
+
+  m_marker = (data[1] & 0x80) != 0;
+  m_padding = (data[0] & 0x20) != 0;
+  m_payloadType = data[1] & 0x7F;
+  m_sequenceNumber = Read16(data + 2);
+  m_timestamp = Read32(data + 4);
+  std::memcpy(&m_ssrc, data + 8, 4);
+
+  const unsigned paddingCount = m_padding ? data[length - 1] : 0;
+  if (offset + paddingCount < length) {
+    m_payloadLength = length - paddingCount - offset;
+    m_payload = new (std::nothrow) uint8_t[m_payloadLength];
+    if (m_payload == nullptr) {
+      m_payloadLength = 0;
+      return false;
+    }
+    std::memcpy(m_payload, data + offset, m_payloadLength);
+    return true;
+  }
+  return offset + paddingCount == length;
+}
+
+}  // namespace telvora

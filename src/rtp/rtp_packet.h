@@ -1,0 +1,55 @@
+// One parsed RTP packet (RFC 3550): fixed header, CSRC list, header
+// extension and the payload without padding. Owns its arrays.
+#pragma once
+
+#include <cstdint>
+
+namespace telvora {
+
+class CRTPPacket {
+ public:
+  CRTPPacket();
+  virtual ~CRTPPacket();
+  CRTPPacket(const CRTPPacket&) = delete;
+  CRTPPacket& operator=(const CRTPPacket&) = delete;
+
+  // Clears the packet, then parses one datagram. Never reads outside
+  // [data, data + length). On false the packet must not be used.
+  bool Parse(const unsigned char* data, unsigned length);
+  void Clear();
+
+  uint8_t GetCsrcCount() const { return m_csrcCount; }
+  // Network byte order, as received.
+  const uint32_t* GetCsrcList() const { return m_csrcList; }
+  // Network byte order, as received.
+  uint32_t GetSsrc() const { return m_ssrc; }
+  bool GetMarker() const { return m_marker; }
+  bool GetPadding() const { return m_padding; }
+  uint8_t GetPayloadType() const { return m_payloadType; }
+  uint16_t GetSequenceNumber() const { return m_sequenceNumber; }
+  uint32_t GetTimestamp() const { return m_timestamp; }
+  uint16_t GetExtensionProfile() const { return m_extensionProfile; }
+  // In 32-bit words.
+  uint16_t GetExtensionLength() const { return m_extensionLength; }
+  const uint8_t* GetExtensionData() const { return m_extensionData; }
+  uint32_t GetPayloadLength() const { return m_payloadLength; }
+  // Null when the payload is empty.
+  const uint8_t* GetPayload() const { return m_payload; }
+
+ private:
+  uint8_t m_csrcCount;
+  uint32_t* m_csrcList;
+  uint32_t m_ssrc;
+  bool m_marker;
+  bool m_padding;
+  uint8_t m_payloadType;
+  uint16_t m_sequenceNumber;
+  uint32_t m_timestamp;
+  uint16_t m_extensionProfile;
+  uint16_t m_extensionLength;
+  uint8_t* m_extensionData;
+  uint32_t m_payloadLength;
+  uint8_t* m_payload;
+};
+
+}  // namespace telvora

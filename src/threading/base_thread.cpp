@@ -1,0 +1,72 @@
+#include "threading/base_thread.h"
+
+namespace telvora {
+
+CBaseThread::CBaseThread(IDebugMessage* sink) : m_handle(nullptr), m_threadId(0), m_sink(sink) {}
+
+CBaseThread::~CBaseThread() { CBaseThread::StopThread(2000); }
+
+unsigned CBaseThread::Entry(void* self) {
+  if (self == nullptr) return 0x123456;
+  try {
+    static_cast<CBaseThread*>(self)->Run();
+  } catch (...) {
+    // Nothing may leave a worker thread.
+  }
+  return 0;
+}
+
+bool CBaseThread::IsRunning() const { return m_handle != nullptr && !OsWaitThread(m_handle, 0); }
+
+void CBaseThread::CloseHandle() {
+  if (m_handle != nullptr) {
+    OsCloseThread(m_handle);
+    m_handle = nullptr;
+  }
+}
+
+bool CBaseThread::StartThread(const std::string& name) {
+  m_stopEvent.Reset();
+  if (IsRunning()) return false;
+  CloseHandle();
+  if (&name != &m_name) m_name = name;
+  m_handle = OsStartThread(&CBaseThread::Entry, this, &m_threadId);
+  return m_handle != nullptr;
+}
+
+bool CBaseThread::JoinThread(unsigned milliseconds) { return StopOrJoin(milliseconds, false); }
+
+bool CBaseThread::StopThread(unsigned milliseconds) { return StopOrJoin(milliseconds, true); }
+
+bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate) {
+  m_stopEvent.Set();
+  if (m_handle == nullptr) return true;
+  if (OsCurrentThreadId() == m_threadId) return false;
+  if (!OsWaitThread(m_handle, milliseconds)) {
+    std::string device = m_sink != nullptr ? m_sink->GetDeviceText() : std::string();
+    if (terminate) {
+      if (m_sink != nullptr)
+        m_sink->Log(2,
+                    "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
+                    "milliseconds and will be terminated!",
+                    "telvora::CBaseThread::StopThread", m_threadId, m_name.c_str(), device.c_str(),
+                    static_cast<unsigned long>(milliseconds));
+      OsTerminateThread(m_handle);
+    } else {
+      if (m_sink != nullptr)
+        m_sink->Log(2,
+                    "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
+                    "milliseconds",
+                    "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str(), device.c_str(),
+                    static_cast<unsigned long>(milliseconds));
+      OsWaitThread(m_handle, kInfinite);
+      if (m_sink != nullptr)
+        m_sink->Log(3, "%s: Thread (id=%u, name=\"%s\") was stopped correctly",
+                    "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str());
+    }
+  }
+  CloseHandle();
+  return true;
+}
+
+}  // namespace telvora

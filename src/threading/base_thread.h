@@ -1,0 +1,53 @@
+// A named worker thread with a stop event and a bounded shutdown.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/debug_message.h"
+#include "threading/event.h"
+#include "threading/os_thread.h"
+
+namespace telvora {
+
+class CBaseThread {
+ public:
+  // sink: not owned; receives the shutdown messages.
+  explicit CBaseThread(IDebugMessage* sink);
+  virtual ~CBaseThread();
+  CBaseThread(const CBaseThread&) = delete;
+  CBaseThread& operator=(const CBaseThread&) = delete;
+
+  // Resets the stop event and starts Run() on a new thread. False while a
+  // thread is still running or when none could be created.
+  virtual bool StartThread(const std::string& name);
+  // Signals the stop event and waits. After the limit it logs a warning and
+  // keeps waiting. False only when called on the worker itself.
+  virtual bool JoinThread(unsigned milliseconds);
+  // As JoinThread, but after the limit the thread is terminated where the
+  // platform can do so safely (Windows); elsewhere it is waited for.
+  virtual bool StopThread(unsigned milliseconds);
+
+  bool IsRunning() const;
+  uint32_t GetThreadId() const { return m_threadId; }
+  const std::string& GetThreadName() const { return m_name; }
+
+ protected:
+  // The thread body; returns when the stop event is signalled.
+  virtual void Run() = 0;
+  void CloseHandle();
+  IDebugMessage* GetLogSink() const { return m_sink; }
+
+  CManualEvent m_stopEvent;
+
+ private:
+  static unsigned Entry(void* self);
+  bool StopOrJoin(unsigned milliseconds, bool terminate);
+
+  std::string m_name;
+  ThreadHandle m_handle;
+  uint32_t m_threadId;
+  IDebugMessage* m_sink;
+};
+
+}  // namespace telvora

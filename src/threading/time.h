@@ -1,0 +1,35 @@
+// Wall-clock time in 100-ns ticks since 1601-01-01 00:00 UTC.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/system_time.h"
+#include "threading/recursive_lock.h"
+
+namespace telvora {
+
+// The current UTC time; 0 if it cannot be converted.
+uint64_t GetCurrentFileTime();
+// 0 when the fields do not form a valid time between 1601 and 30827.
+uint64_t SystemTimeToFileTime64(const SYSTEMTIME& time);
+bool FileTime64ToSystemTime(SYSTEMTIME& out, uint64_t value);
+// Milliseconds from the stamp to now; 0 when the stamp is not in the past.
+uint32_t GetMillisecondsSince(const uint64_t& stamp);
+// The current UTC time as SYSTEMTIME.
+void GetCurrentSystemTime(SYSTEMTIME& out);
+
+// A time stamp that several threads read and reset.
+class CTime {
+ public:
+  CTime();  // holds the current time
+  virtual ~CTime() {}
+  void SetCurrent();
+  uint64_t GetValue();
+  uint32_t GetElapsedMilliseconds();
+
+ private:
+  CRecursiveLock m_lock;
+  uint64_t m_value;
+};
+
+}  // namespace telvora
