@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs every Debian 12 package the build, the tests and the tools need.
+set -e
+PKGS="build-essential cmake ninja-build ccache pkg-config git python3 iproute2 procps psmisc \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libpugixml-dev \
+  clang-14 libclang-rt-14-dev \
+  ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
+  gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav \
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev"
+if [ "${ORVALEN_WITH_WINDOWS:-1}" = "1" ]; then
+  PKGS="$PKGS g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
+fi
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "deps: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends $missing
+fi
