@@ -2,12 +2,12 @@
 
 set(ORVALEN_WARNINGS -Wall -Wextra -Werror)
 
-# orvalen_module(<name> [DEPS lib...] [SYSTEM_LIBS lib...])
+# orvalen_module(<name> [DEPS lib...] [SYSTEM_LIBS lib...] [SOURCES file...])
 # A static, position-independent library of the .cpp files in the calling
 # folder. Files ending in _posix.cpp or _win32.cpp are taken only on their
 # platform. The library target is orvalen_<name>.
 function(orvalen_module name)
-  cmake_parse_arguments(M "" "" "DEPS;SYSTEM_LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;SYSTEM_LIBS;SOURCES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(ORVALEN_PLATFORM STREQUAL "posix")
     list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
@@ -15,8 +15,8 @@ function(orvalen_module name)
     list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
   endif()
   list(FILTER sources EXCLUDE REGEX "_pugixml\\.cpp$|_msxml\\.cpp$")
-  if(M_UNPARSED_ARGUMENTS)
-    list(APPEND sources ${M_UNPARSED_ARGUMENTS})
+  if(M_SOURCES)
+    list(APPEND sources ${M_SOURCES})
   endif()
   set(target orvalen_${name})
   if(sources)
