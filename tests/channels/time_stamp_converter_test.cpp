@@ -1,0 +1,130 @@
+#include "channels/time_stamp_converter.h"
+
+#include <gtest/gtest.h>
+
+#include "channels/statistics_helper.h"
+#include "threading/time.h"
+
+namespace telvora {
+namespace {
+
+// 2026-01-01 00:00:00 UTC in 100-ns ticks since 1601.
+const uint64_t kT0 = 134116992000000000ull;
+const uint64_t kMs = 10000;
+
+TEST(StatisticsHelper, KeepsTheLastSamplesOfItsWindow) {
+  TStatisticsHelper<unsigned> stats(3);
+  for (unsigned v : {1u, 2u, 3u, 4u, 5u}) stats.Add(v);
+  EXPECT_EQ(stats.GetCount(), 3u);
+  EXPECT_DOUBLE_EQ(stats.GetSum(), 12.0);
+  EXPECT_DOUBLE_EQ(stats.GetMean(), 4.0);
+  stats.Clear();
+  EXPECT_DOUBLE_EQ(stats.GetMean(), 0.0);
+}
+
+TEST(TimeStampConverter, FirstUpdateTakesTheWallClock) {
+  CTimeStampConverter c;
+  c.Update(1000, kT0);
+  EXPECT_EQ(c.GetOutputTime(), kT0);
+  EXPECT_EQ(c.GetLead(), 0u);
+}
+
+TEST(TimeStampConverter, LearningPhaseAdvances111TicksPerRtpTick) {
+  CTimeStampConverter c;
+  c.Update(1000, kT0);
+  // The wall clock stands still, so each frame leads it by one more step.
+  c.Update(1000 + 3600, kT0 + 1);
+  EXPECT_EQ(c.GetOutputTime(), kT0 + 399600);
+  c.Update(1000 + 7200, kT0 + 2);
+  EXPECT_EQ(c.GetOutputTime(), kT0 + 2 * 399600);
+}
+
+TEST(TimeStampConverter, NeverFallsBehindTheWallClock) {
+  CTimeStampConverter c;
+  c.Update(1000, kT0);
+  // 40 ms of RTP time, but 100 ms of wall time passed.
+  c.Update(1000 + 3600, kT0 + 100 * kMs);
+  EXPECT_EQ(c.GetOutputTime(), kT0 + 100 * kMs);
+  EXPECT_EQ(c.GetLead(), 0u);
+}
+
+TEST(TimeStampConverter, LargeStepResynchronises) {
+  struct Case {
+    uint32_t step;
+    bool resync;
+  };
+  // 90091 ticks x 111 = 10,000,101 (over one second); 90090 stays below.
+  const Case kCases[] = {{90090, false}, {90091, true}};
+  for (const Case& k : kCases) {
+    CTimeStampConverter c;
+    c.Update(1000, kT0);
+    c.Update(1000 + k.step, kT0 + 1);
+    if (k.resync)
+      EXPECT_EQ(c.GetOutputTime(), kT0 + 1) << k.step;
+    else
+      EXPECT_EQ(c.GetOutputTime(), kT0 + static_cast<uint64_t>(k.step) * 111) << k.step;
+  }
+}
+
+TEST(TimeStampConverter, RepeatedTimestampAddsOneMillisecond) {
+  CTimeStampConverter c;
+  c.Update(1000, kT0);
+  c.Update(1000 + 3600, kT0 + 1);  // leads by about 40 ms
+  const uint64_t before = c.GetOutputTime();
+  c.Update(1000 + 3600, kT0 + 2);
+  EXPECT_EQ(c.GetOutputTime(), before + kMs);
+  // A repeat once the wall clock has passed the output time: the wall clock.
+  c.Update(1000 + 3600, kT0 + 500 * kMs);
+  EXPECT_EQ(c.GetOutputTime(), kT0 + 500 * kMs);
+}
+
+TEST(TimeStampConverter, FollowsTheMeasuredRateAfterLearning) {
+  // A sender whose clock runs 1% fast: 3636 ticks per 40 ms of wall time.
+  CTimeStampConverter c;
+  uint64_t wall = kT0;
+  uint32_t ts = 5000;
+  c.Update(ts, wall);
+  for (int i = 0; i < 300; ++i) {
+    ts += 3636;
+    wall += 40 * kMs;
+    c.Update(ts, wall);
+  }
+  // Once the ratio is learnt, each frame advances by the wall-clock period
+  // and the time never drifts away from the wall clock.
+  const uint64_t before = c.GetOutputTime();
+  ts += 3636;
+  wall += 40 * kMs;
+  c.Update(ts, wall);
+  const uint64_t step = c.GetOutputTime() - before;
+  EXPECT_NEAR(static_cast<double>(step), 400000.0, 400000.0 * 0.11);
+  EXPECT_GE(c.GetOutputTime(), wall);
+  EXPECT_LT(c.GetOutputTime() - wall, 300 * kMs);
+}
+
+TEST(TimeStampConverter, ResetRestartsFromTheWallClock) {
+  CTimeStampConverter c;
+  c.Update(1000, kT0);
+  c.Update(4600, kT0 + 1);
+  c.Reset();
+  EXPECT_EQ(c.GetOutputTime(), 0u);
+  c.Update(99999, kT0 + 5 * kMs);
+  EXPECT_EQ(c.GetOutputTime(), kT0 + 5 * kMs);
+}
+
+TEST(TimeStampConverter, GetTimeBeforeAnyUpdateIsTheWallClock) {
+  CTimeStampConverter c;
+  SYSTEMTIME st;
+  c.GetTime(st);
+  const uint64_t got = SystemTimeToFileTime64(st);
+  const uint64_t now = GetCurrentFileTime();
+  EXPECT_LE(now - got, 1000 * kMs);
+  c.Update(1000, kT0);
+  c.GetTime(st);
+  EXPECT_EQ(st.wYear, 2026);
+  EXPECT_EQ(st.wMonth, 1);
+  EXPECT_EQ(st.wDay, 1);
+  EXPECT_EQ(st.wHour, 0);
+}
+
+}  // namespace
+}  // namespace telvora
