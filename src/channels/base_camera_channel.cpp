@@ -1,0 +1,191 @@
+#include "channels/base_camera_channel.h"
+
+#include "platform/sockets.h"
+#include "threading/string_format.h"
+
+namespace telvora {
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
+    : m_winsockStarted(false), m_online(false), m_state(kStateStopped), m_thread(nullptr), m_threadId(0),
+      m_sink(sink), m_edgeSink(nullptr), m_channelIndex(channelIndex), m_driver(driver), m_settings() {}
+
+CBaseCameraChannel::~CBaseCameraChannel() { CBaseCameraChannel::Stop(); }
+
+int32_t CBaseCameraChannel::GetState() {
+  CAutoLock lock(m_stateLock);
+  return m_state;
+}
+
+void CBaseCameraChannel::SetState(int32_t state) {
+  CAutoLock lock(m_stateLock);
+  m_state = state;
+}
+
+bool CBaseCameraChannel::Start(const CHANNEL_SETTINGS* settings) {
+  Stop();
+  if (settings != nullptr) m_settings = *settings;
+  if (!m_winsockStarted) {
+    WSADATA data;
+    m_winsockStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  if (!StartThread()) {
+    if (m_winsockStarted) {
+      WSACleanup();
+      m_winsockStarted = false;
+    }
+    return false;
+  }
+  return true;
+}
+
+void CBaseCameraChannel::Stop() {
+  SetState(kStateStopped);
+  SetCameraState(false);
+  StopThread();
+  if (m_winsockStarted) {
+    WSACleanup();
+    m_winsockStarted = false;
+  }
+}
+
+bool CBaseCameraChannel::ChangeFormat(const CHANNEL_SETTINGS* settings) {
+  if (settings != nullptr) {
+    const uint32_t keep = m_settings.streamOption2;
+    m_settings = *settings;
+    m_settings.streamOption2 = keep;
+  }
+  SetState(kStateStopped);
+  StopThread();
+  return StartThread();
+}
+
+unsigned CBaseCameraChannel::ThreadEntry(void* self) {
+  if (self == nullptr) return 0x123456;
+  try {
+    return static_cast<CBaseCameraChannel*>(self)->Run();
+  } catch (...) {
+    return 0;
+  }
+}
+
+bool CBaseCameraChannel::StartThread() {
+  if (!m_threadLock.TryLock()) return false;
+  bool started = false;
+  if (m_thread == nullptr) {
+    m_stopEvent.Reset();
+    m_thread = OsStartThread(&CBaseCameraChannel::ThreadEntry, this, &m_threadId);
+    started = m_thread != nullptr;
+  }
+  m_threadLock.Unlock();
+  return started;
+}
+
+void CBaseCameraChannel::StopThread() {
+  m_stopEvent.Set();
+  CAutoLock lock(m_threadLock);
+  if (m_thread == nullptr) return;
+  OnStopThread();
+  if (OsCurrentThreadId() == m_threadId) return;  // never wait for oneself
+  const DEVICE_INFO* info = m_driver != nullptr ? m_driver->GetDeviceInfo() : nullptr;
+  const unsigned limit = info != nullptr ? 2 * info->timeoutMs : 10000;
+  if (!OsWaitThread(m_thread, limit)) {
+    if (m_driver != nullptr) {
+      std::string name = GetCameraName(false);
+      m_driver->Log(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+                    "telvora::CBaseCameraChannel::StopThread", name.c_str());
+    }
+    // Where the platform cannot terminate a thread safely, this waits for it.
+    OsTerminateThread(m_thread);
+  }
+  OsCloseThread(m_thread);
+  m_thread = nullptr;
+}
+
+std::string CBaseCameraChannel::GetCameraName(bool capital) {
+  const DEVICE_INFO* info = m_driver->GetDeviceInfo();
+  const char* address = info != nullptr ? info->address.c_str() : "";
+  if (m_driver->GetChannelCount() > 1)
+    return FormatString("%s %s (channel %u)", capital ? "Video-server" : "video-server", address, m_channelIndex);
+  return FormatString("%s %s", capital ? "Camera" : "camera", address);
+}
+
+bool CBaseCameraChannel::SendFrameCallback(IVideoFrame* frame) {
+  try {
+    if (m_sink != nullptr && frame != nullptr && m_sink->OnFrame(frame)) {
+      Notify_SendFrameCallback(frame);
+      return true;
+    }
+    return false;
+  } catch (...) {
+    try {
+      std::string device = m_driver->GetDeviceText();
+      m_driver->Log(1, "%s(): Unexpected exception, device %s", "telvora::CBaseCameraChannel::SendFrameCallback",
+                    device.c_str());
+    } catch (...) {
+    }
+    return false;
+  }
+}
+
+void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
+  try {
+    SYSTEMTIME time{};
+    frame->GetTime(&time);
+    IEdgeMonitorSink* edge = m_edgeSink;
+    if (edge != nullptr) edge->OnFrameTime(m_channelIndex, SystemTimeToFileTime64(time));
+  } catch (...) {
+    try {
+      std::string device = m_driver->GetDeviceText();
+      m_driver->Log(1, "%s: Unhandled exception in driver instance for device %s",
+                    "telvora::CBaseCameraChannel::Notify_SendFrameCallback", device.c_str());
+    } catch (...) {
+    }
+  }
+}
+
+void CBaseCameraChannel::NotifySignalLost() {
+  try {
+    if (m_sink != nullptr) m_sink->OnSignalLost();
+    IEdgeMonitorSink* edge = m_edgeSink;
+    if (edge != nullptr) edge->OnSignalLost(m_channelIndex);
+  } catch (...) {
+    try {
+      std::string device = m_driver->GetDeviceText();
+      m_driver->Log(1, "%s: Unhandled exception in driver instance for device %s",
+                    "telvora::CBaseCameraChannel::NotifySignalLost", device.c_str());
+    } catch (...) {
+    }
+  }
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+  if (online == m_online) return;
+  const char* suffix = "";
+  switch (m_settings.purpose) {
+    case 0: suffix = "(Rec)"; break;
+    case 1: suffix = "(Live)"; break;
+    case 2: suffix = "(Remote)"; break;
+    default: break;
+  }
+  m_online = online;
+  if (m_driver == nullptr) return;
+  const char* fn = "telvora::CBaseCameraChannel::SetCameraState";
+  if (online) {
+    std::string name = GetCameraName(true);
+    m_driver->Log(3, "%s: %s is online %s", fn, name.c_str(), suffix);
+    return;
+  }
+  const int32_t state = GetState();
+  if (state == kStateSignalLost) {
+    std::string name = GetCameraName(false);
+    m_driver->Log(1, "%s: Signal was lost for %s %s", fn, name.c_str(), suffix);
+  } else if (state == kStateStopped) {
+    std::string name = GetCameraName(true);
+    m_driver->Log(3, "%s: %s is offline. Channel was stopped %s", fn, name.c_str(), suffix);
+  } else {
+    std::string name = GetCameraName(true);
+    m_driver->Log(1, "%s: %s is offline or failed %s", fn, name.c_str(), suffix);
+  }
+}
+
+}  // namespace telvora

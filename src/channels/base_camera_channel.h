@@ -1,0 +1,86 @@
+// The transport-independent part of every stream object: settings, run
+// state, the capture thread, the frame hand-off to the host and the online
+// and offline messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/driver_services.h"
+#include "host/orvalen_host.h"
+#include "threading/event.h"
+#include "threading/os_thread.h"
+#include "threading/recursive_lock.h"
+#include "threading/time.h"
+
+namespace telvora {
+
+// Run states of a channel.
+constexpr int32_t kStateStreaming = 0;
+constexpr int32_t kStateSignalLost = 2;
+constexpr int32_t kStateStopped = 3;
+
+class CBaseCameraChannel : public ICameraChannel {
+ public:
+  // driver and sink are borrowed; both outlive the channel.
+  CBaseCameraChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink);
+  ~CBaseCameraChannel() override;
+
+  // IEdgeMonitorChannel
+  uint32_t GetChannelIndex() override { return m_channelIndex; }
+  IHostFrameSink* GetFrameSink() override { return m_sink; }
+  void SetEdgeMonitorSink(IEdgeMonitorSink* sink) override { m_edgeSink = sink; }
+
+  // ICameraChannel. Start, Stop and ChangeFormat run on the host's thread;
+  // Stop blocks until the capture thread has ended.
+  bool Start(const CHANNEL_SETTINGS* settings) override;
+  void Stop() override;
+  bool ChangeFormat(const CHANNEL_SETTINGS* settings) override;
+  bool GetFlagB() override { return false; }
+  bool GetFlagA() override { return false; }
+  int32_t GetState() override;
+
+ protected:
+  // Body of the capture thread; returns when the stop event is signalled.
+  virtual uint32_t Run() = 0;
+  // Called by StopThread before it waits, so that a derived class can wake
+  // its thread.
+  virtual void OnStopThread() {}
+
+  void SetState(int32_t state);
+  bool StartThread();
+  void StopThread();
+  // Hands a finished frame to the host. True when the host accepted it.
+  // Runs on the frame-delivery thread without any lock of this class.
+  bool SendFrameCallback(IVideoFrame* frame);
+  void Notify_SendFrameCallback(IVideoFrame* frame);
+  // Writes the online or offline line once per transition.
+  void SetCameraState(bool online);
+  void NotifySignalLost();
+
+  IDriver* GetDriver() const { return m_driver; }
+  const CHANNEL_SETTINGS& GetSettings() const { return m_settings; }
+  // "camera <address>" or "video-server <address> (channel <n>)".
+  std::string GetCameraName(bool capital);
+
+  CManualEvent m_stopEvent;
+  CTime m_lastFrameTime;
+
+ private:
+  static unsigned ThreadEntry(void* self);
+
+  bool m_winsockStarted;
+  bool m_online;
+  CRecursiveLock m_stateLock;
+  int32_t m_state;
+  CRecursiveLock m_threadLock;
+  ThreadHandle m_thread;
+  uint32_t m_threadId;
+  IHostFrameSink* m_sink;
+  IEdgeMonitorSink* m_edgeSink;
+  uint32_t m_channelIndex;
+  IDriver* m_driver;
+  CHANNEL_SETTINGS m_settings;
+};
+
+}  // namespace telvora
