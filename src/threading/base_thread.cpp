@@ -43,26 +43,37 @@ bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate) {
   if (m_handle == nullptr) return true;
   if (OsCurrentThreadId() == m_threadId) return false;
   if (!OsWaitThread(m_handle, milliseconds)) {
-    std::string device = m_sink != nullptr ? m_sink->GetDeviceText() : std::string();
+    // The stop may run in a destructor: a throwing log sink must not end the process.
+    try {
+      std::string device = m_sink != nullptr ? m_sink->GetDeviceText() : std::string();
+      if (m_sink != nullptr) {
+        if (terminate)
+          m_sink->Log(2,
+                      "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
+                      "milliseconds and will be terminated!",
+                      "telvora::CBaseThread::StopThread", m_threadId, m_name.c_str(), device.c_str(),
+                      static_cast<unsigned long>(milliseconds));
+        else
+          m_sink->Log(2,
+                      "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
+                      "milliseconds",
+                      "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str(), device.c_str(),
+                      static_cast<unsigned long>(milliseconds));
+      }
+    } catch (...) {
+    }
     if (terminate) {
-      if (m_sink != nullptr)
-        m_sink->Log(2,
-                    "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
-                    "milliseconds and will be terminated!",
-                    "telvora::CBaseThread::StopThread", m_threadId, m_name.c_str(), device.c_str(),
-                    static_cast<unsigned long>(milliseconds));
+      // Returns only once the thread is gone; where it cannot be terminated
+      // safely (POSIX) that means waiting for it to end by itself.
       OsTerminateThread(m_handle);
     } else {
-      if (m_sink != nullptr)
-        m_sink->Log(2,
-                    "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
-                    "milliseconds",
-                    "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str(), device.c_str(),
-                    static_cast<unsigned long>(milliseconds));
       OsWaitThread(m_handle, kInfinite);
-      if (m_sink != nullptr)
-        m_sink->Log(3, "%s: Thread (id=%u, name=\"%s\") was stopped correctly",
-                    "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str());
+      try {
+        if (m_sink != nullptr)
+          m_sink->Log(3, "%s: Thread (id=%u, name=\"%s\") was stopped correctly",
+                      "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str());
+      } catch (...) {
+      }
     }
   }
   CloseHandle();

@@ -14,6 +14,8 @@ class CBaseThread {
  public:
   // sink: not owned; receives the shutdown messages.
   explicit CBaseThread(IDebugMessage* sink);
+  // Stops the thread (2000 ms limit). Run() belongs to the derived class,
+  // so a derived destructor must stop the thread itself first.
   virtual ~CBaseThread();
   CBaseThread(const CBaseThread&) = delete;
   CBaseThread& operator=(const CBaseThread&) = delete;

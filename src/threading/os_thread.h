@@ -11,7 +11,8 @@ typedef unsigned (*ThreadRoutine)(void* argument);
 typedef void* ThreadHandle;
 
 // Starts a thread at once with the default stack. Null on failure; the id
-// of the new thread is stored in *id before the call returns.
+// of the new thread is stored in *id before the routine runs and before the
+// call returns. An exception leaving the routine ends only the thread.
 ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id);
 
 // True when the thread has ended within the time (kInfinite: no limit).

@@ -15,6 +15,9 @@ struct ThreadState {
   ThreadRoutine routine = nullptr;
   void* argument = nullptr;
   uint32_t id = 0;
+  // Where the creator wants the id. Written here, before the routine runs,
+  // so that a routine asking for its own id never races the creator.
+  uint32_t* idOut = nullptr;
   CManualEvent started;
   CManualEvent ended;
 };
@@ -22,8 +25,13 @@ struct ThreadState {
 void* Entry(void* p) {
   ThreadState* state = static_cast<ThreadState*>(p);
   state->id = platform::CurrentThreadId();
+  if (state->idOut != nullptr) *state->idOut = state->id;
   state->started.Set();
-  state->routine(state->argument);
+  try {
+    state->routine(state->argument);
+  } catch (...) {
+    // An exception leaving a thread would end the host's process.
+  }
   // The state stays alive until OsCloseThread joins this thread.
   state->ended.Set();
   return nullptr;
@@ -36,12 +44,12 @@ ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id) 
   if (state == nullptr) return nullptr;
   state->routine = routine;
   state->argument = argument;
+  state->idOut = id;
   if (pthread_create(&state->thread, nullptr, &Entry, state) != 0) {
     delete state;
     return nullptr;
   }
   state->started.Wait(kInfinite);
-  if (id != nullptr) *id = state->id;
   return state;
 }
 

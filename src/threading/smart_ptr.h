@@ -1,6 +1,8 @@
 // A reference-counted owning pointer. The count is a separately allocated
 // signed 8-bit counter shared by all copies; it is not atomic, so copies are
 // made and released by one owner's threads in a fixed order.
+// A count that reaches 127 stays there: the object then lives on rather
+// than being deleted while a copy still points at it.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +25,7 @@ class TSmartPtr {
   }
   // Releases the old object and owns the new one with a count of 1.
   TSmartPtr& operator=(T* object) {
-    Assign(object);
+    if (object != m_object) Assign(object);  // re-assigning the held object keeps it
     return *this;
   }
 
@@ -36,7 +38,7 @@ class TSmartPtr {
 
   void Release() {
     if (m_count != nullptr) {
-      if (*m_count > 0 && --*m_count == 0) {
+      if (*m_count > 0 && *m_count < kPinned && --*m_count == 0) {
         delete m_object;
         delete m_count;
       }
@@ -57,12 +59,14 @@ class TSmartPtr {
     m_object = object;
   }
   void Share(const TSmartPtr& other) {
-    if (other.m_count != nullptr && *other.m_count > 0 && *other.m_count < 127) {
+    if (other.m_count != nullptr && *other.m_count > 0) {
       m_object = other.m_object;
       m_count = other.m_count;
-      ++*m_count;
+      if (*m_count < kPinned) ++*m_count;
     }
   }
+
+  static constexpr int8_t kPinned = 127;
 
   T* m_object;
   int8_t* m_count;
