@@ -284,3 +284,100 @@ ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx3(telvora::ipcapture::IIPCaptu
 ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx4(telvora::ipcapture::IIPCaptureDriver* driver);
 ORVALEN_EXPORT void ORVALEN_CALL DeleteIPCaptureEx5(telvora::ipcapture::IIPCaptureDriver* driver);
 }
+
+// ===========================================================================
+// Capability query. The host asks in the background what a configured device
+// offers; the driver writes the answer into the host's result objects from
+// its query thread and reports the outcome through the host's callback.
+
+namespace telvora {
+
+// Host result objects. The driver borrows them for one query; any getter may
+// return null, which the driver treats as a refusal of that part.
+
+class ICapabilityTextField {
+ public:
+  virtual ~ICapabilityTextField() {}
+  virtual void SetText(const char* text) = 0;
+};
+
+class ICapabilityProperty {
+ public:
+  virtual ~ICapabilityProperty() {}
+  virtual void SetValueText(const char* text) = 0;
+  virtual void SetType(int type) = 0;
+  virtual void SetName(const char* name) = 0;
+  // Called with 0 right after SetName; its meaning is the host's.
+  virtual void SetReserved(int value) = 0;
+};
+
+class IResolutionList {
+ public:
+  virtual ~IResolutionList() {}
+  virtual void Add(const char* text, int width, int height, int rateCode) = 0;
+};
+
+class IFrameRateList {
+ public:
+  virtual ~IFrameRateList() {}
+  virtual void SetDefault(int rateCode) = 0;
+  virtual void Add(int rateCode) = 0;
+};
+
+class ICapabilityResults {
+ public:
+  virtual ~ICapabilityResults() {}
+  virtual void SetValue(int id, int value) = 0;
+  virtual void SetModelName(const char* text) = 0;
+  // index 1 address, 2 port, 3 user name, 4 password.
+  virtual ICapabilityTextField* GetConnectionField(int index) = 0;
+  virtual ICapabilityProperty* GetProperty(int id) = 0;
+  virtual IResolutionList* GetResolutionList() = 0;
+  virtual IFrameRateList* GetFrameRateList(int index) = 0;
+};
+
+// The outcome of a query, called once on the driver's query thread.
+// OnQueryThreadKilled comes instead when a query thread had to be killed.
+class ICapabilityQueryCallback {
+ public:
+  virtual ~ICapabilityQueryCallback() {}
+  virtual void OnQueryCompleted() = 0;
+  // code: 1 login failed, 2 device unreachable, 3 any other failure.
+  virtual void OnQueryFailed(int code, const char* message) = 0;
+  virtual void OnQueryThreadKilled() = 0;
+};
+
+namespace ipcapture {
+
+class IIPCapabilityQuery {
+ public:
+  virtual ~IIPCapabilityQuery() {}
+  // 1 when the query thread started, 0 otherwise. One query per object.
+  // The results object must stay valid until the callback has been called.
+  virtual int Start(const char* address, int port, const char* user, const char* password,
+                    ICapabilityResults* results) = 0;
+  // Asks a running query to stop; does not wait for it.
+  virtual void Terminate() = 0;
+};
+
+}  // namespace ipcapture
+}  // namespace telvora
+
+extern "C" {
+// A query object of its own for the caller; null when memory is short.
+ORVALEN_EXPORT telvora::ipcapture::IIPCapabilityQuery* ORVALEN_CALL CreateCapabilityQueryModule(
+    telvora::ICapabilityQueryCallback* callback, int videoStandard);
+// Waits for the query thread. A null pointer is ignored.
+ORVALEN_EXPORT void ORVALEN_CALL DeleteCapabilityQueryModule(telvora::ipcapture::IIPCapabilityQuery* module);
+// The module-wide query: Init, Start, the callback, then Uninit. The host
+// must not call these four concurrently. Init returns 0 if one exists.
+ORVALEN_EXPORT int ORVALEN_CALL InitCapabilityQuery(telvora::ICapabilityQueryCallback* callback,
+                                                    int videoStandard);
+// 0 when address, user or password is null or Init was not called.
+ORVALEN_EXPORT int ORVALEN_CALL StartCapabilityQuery(const char* address, int port, const char* user,
+                                                     const char* password,
+                                                     telvora::ICapabilityResults* results);
+ORVALEN_EXPORT int ORVALEN_CALL TerminateCapabilityQuery();
+// May be called from inside the callback.
+ORVALEN_EXPORT int ORVALEN_CALL UninitCapabilityQuery();
+}

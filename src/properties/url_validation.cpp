@@ -1,0 +1,74 @@
+#include "properties/url_validation.h"
+
+#include <utility>
+
+namespace telvora {
+namespace {
+
+std::string AsciiLower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool Fail(const STREAM_URL_FIELDS& fields, std::string message) {
+  fields.lastErrorText = std::move(message);
+  return false;
+}
+
+std::string NotAnUrlMessage(const std::string& url) {
+  return "The \"" + url + "\" string is not correct RTP or RTSP URL address";
+}
+
+// Digits accumulate in 16 bits; anything else, or nothing, reads as 0.
+uint16_t ReadPort(const std::string& text) {
+  if (text.empty()) return 0;
+  uint16_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = static_cast<uint16_t>(value * 10u + static_cast<unsigned>(c - '0'));
+  }
+  return value;
+}
+
+}  // namespace
+
+bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
+  const size_t separator = url.find("://");
+  if (separator == std::string::npos) return Fail(fields, NotAnUrlMessage(url));
+  const std::string scheme = AsciiLower(url.substr(0, separator));
+  if (scheme != "rtp" && scheme != "rtsp") return Fail(fields, NotAnUrlMessage(url));
+  fields.rtpOnly = (scheme == "rtp");
+
+  const size_t hostStart = separator + 3;
+  const size_t pathStart = url.find_first_of("/\\", hostStart);
+  std::string hostPart;
+  if (pathStart != std::string::npos) {
+    fields.streamPath = url.substr(pathStart);
+    hostPart = url.substr(hostStart, pathStart - hostStart);
+  } else {
+    fields.streamPath.clear();
+    hostPart = url.substr(hostStart);
+  }
+  return ParseAddressPort(std::move(hostPart), fields);
+}
+
+bool ParseAddressPort(std::string text, const STREAM_URL_FIELDS& fields) {
+  if (text.empty()) return Fail(fields, "The device address which is specified in URL is empty");
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    fields.address = text;
+    return true;
+  }
+  if (colon != 0) {
+    fields.address = text.substr(0, colon);
+    const uint16_t port = ReadPort(text.substr(colon + 1));
+    if (port != 0) {
+      fields.port = port;
+      return true;
+    }
+  }
+  return Fail(fields, "The \"" + text + "\" string has incorrect format. It should be in format <address>:<port>");
+}
+
+}  // namespace telvora
