@@ -1,0 +1,211 @@
+#include "rtp/rtp_receiver.h"
+
+#include <cstring>
+#include <new>
+
+#include "rtp/udp_client.h"
+#include "threading/string_format.h"
+
+namespace telvora {
+namespace {
+
+constexpr unsigned kClientBufferSize = 1536;
+constexpr unsigned kClientTimeout = 2000;
+constexpr unsigned kIdleWait = 1000;
+constexpr unsigned kStopLimit = 2000;
+
+}  // namespace
+
+constexpr size_t CRTPReceiver::kMaxQueuedPackets;
+constexpr size_t CRTPReceiver::kMaxQueuedBytes;
+
+CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
+    : CBaseThread(sink),
+      m_currentClient(nullptr),
+      m_user(nullptr),
+      m_queuedBytes(0),
+      m_episodeDropped(0),
+      m_droppedTotal(0),
+      m_dataEvent(false) {}
+
+CRTPReceiver::~CRTPReceiver() { Close(); }
+
+unsigned short CRTPReceiver::GetPort() {
+  IRTPClient* client = m_client.Get();
+  return client != nullptr ? client->GetPort() : 0;
+}
+
+bool CRTPReceiver::Open(bool keepClient, unsigned short port) {
+  if (!keepClient || !m_client) {
+    m_currentClient = nullptr;
+    m_client = new (std::nothrow) CUDPClient(GetLogSink());
+  }
+  IRTPClient* client = m_client.Get();
+  if (client != nullptr) {
+    m_currentClient = client;
+    // Set before the open too, so that the receive thread's first wait and
+    // buffer already use them.
+    client->SetBufferSize(kClientBufferSize);
+    client->SetTimeout(kClientTimeout);
+    if (client->Open(this, port)) {
+      client->SetBufferSize(kClientBufferSize);
+      client->SetTimeout(kClientTimeout);
+      if (StartDelivery(client->GetPort())) return true;
+    }
+  }
+  Close();
+  return false;
+}
+
+bool CRTPReceiver::OpenMulticast(const std::string& group, unsigned short port) {
+  m_currentClient = nullptr;
+  m_client = new (std::nothrow) CUDPClient(GetLogSink());
+  IRTPClient* client = m_client.Get();
+  if (client != nullptr) {
+    m_currentClient = client;
+    client->SetBufferSize(kClientBufferSize);
+    client->SetTimeout(kClientTimeout);
+    if (client->OpenMulticast(this, group, port)) {
+      client->SetBufferSize(kClientBufferSize);
+      client->SetTimeout(kClientTimeout);
+      if (StartDelivery(client->GetPort())) return true;
+    }
+  }
+  Close();
+  return false;
+}
+
+bool CRTPReceiver::StartDelivery(unsigned short port) {
+  EmptyQueue();
+  return StartThread(FormatString("RTP Packet Queue (%hu)", port));
+}
+
+void CRTPReceiver::Close() {
+  m_stopEvent.Set();
+  if (m_client) {
+    m_client->Close();
+    m_currentClient = nullptr;
+    m_client.Release();
+  }
+  EmptyQueue();
+  StopThread(kStopLimit);
+  // The delivery thread may have queued nothing since, but the socket
+  // thread is gone: whatever is left is discarded.
+  EmptyQueue();
+}
+
+void CRTPReceiver::EmptyQueue() {
+  {
+    CAutoLock lock(m_lock);
+    while (!m_queue.empty()) {
+      delete m_queue.front();
+      m_queue.pop_front();
+    }
+    m_queuedBytes = 0;
+  }
+  ReportOverflow(TakeFinishedEpisode(true));
+}
+
+void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const unsigned char* data, int length) {
+  if (client == nullptr || client != m_currentClient.load() || data == nullptr || length <= 0) return;
+  QUEUE_ENTRY* entry = new (std::nothrow) QUEUE_ENTRY;
+  if (entry == nullptr) return;
+  std::memset(&entry->from, 0, sizeof(entry->from));
+  if (from != nullptr) std::memcpy(&entry->from, from, sizeof(entry->from));
+  if (!entry->packet.Parse(data, static_cast<unsigned>(length)) || m_stopEvent.Wait(0)) {
+    delete entry;
+    return;
+  }
+  {
+    CAutoLock lock(m_lock);
+    m_queue.push_back(entry);
+    m_queuedBytes += entry->packet.GetPayloadLength();
+    // Keep the newest packet: a stream that resumes after a stall wants the
+    // latest picture, not the backlog.
+    while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedPackets || m_queuedBytes > kMaxQueuedBytes)) {
+      QUEUE_ENTRY* oldest = m_queue.front();
+      m_queue.pop_front();
+      m_queuedBytes -= oldest->packet.GetPayloadLength();
+      delete oldest;
+      ++m_episodeDropped;
+      ++m_droppedTotal;
+    }
+    m_dataEvent.Set();
+  }
+}
+
+void CRTPReceiver::ReceiveTimeout(IRTPClient* client) {
+  if (client == nullptr || client != m_currentClient.load() || m_user == nullptr) return;
+  m_user->ReceiverTimeout();
+}
+
+void CRTPReceiver::ClientClosed(IRTPClient* client) {
+  if (client == nullptr || client != m_currentClient.load() || m_user == nullptr) return;
+  m_user->ReceiverClosed();
+}
+
+size_t CRTPReceiver::GetQueuedPackets() {
+  CAutoLock lock(m_lock);
+  return m_queue.size();
+}
+
+size_t CRTPReceiver::GetQueuedBytes() {
+  CAutoLock lock(m_lock);
+  return m_queuedBytes;
+}
+
+uint64_t CRTPReceiver::TakeFinishedEpisode(bool force) {
+  CAutoLock lock(m_lock);
+  if (m_episodeDropped == 0) return 0;
+  // The episode ends once the backlog is down to half of both bounds.
+  if (!force && (m_queue.size() > kMaxQueuedPackets / 2 || m_queuedBytes > kMaxQueuedBytes / 2)) return 0;
+  const uint64_t dropped = m_episodeDropped;
+  m_episodeDropped = 0;
+  return dropped;
+}
+
+void CRTPReceiver::ReportOverflow(uint64_t dropped) {
+  if (dropped == 0) return;
+  IDebugMessage* sink = GetLogSink();
+  if (sink == nullptr) return;
+  sink->Log(2, "%s: The RTP packet queue of device %s overflowed; %llu packets were dropped",
+            "telvora::CRTPReceiver::Run", sink->GetDeviceText().c_str(), static_cast<unsigned long long>(dropped));
+}
+
+void CRTPReceiver::Run() {
+  CEvent* events[2] = {&m_stopEvent, &m_dataEvent};
+  bool queueEmpty = false;
+  bool firstPass = true;
+  for (;;) {
+    const unsigned wait = (firstPass || !queueEmpty) ? 0 : kIdleWait;
+    firstPass = false;
+    if (CEvent::WaitForMultiple(events, 2, wait) == 0) break;
+
+    QUEUE_ENTRY* entry = nullptr;
+    uint64_t episodeDropped = 0;
+    {
+      CAutoLock lock(m_lock);
+      if (!m_queue.empty()) {
+        entry = m_queue.front();
+        m_queue.pop_front();
+        m_queuedBytes -= entry->packet.GetPayloadLength();
+      }
+      queueEmpty = m_queue.empty();
+      if (m_episodeDropped != 0) episodeDropped = TakeFinishedEpisode(false);
+    }
+    ReportOverflow(episodeDropped);
+    if (entry == nullptr) continue;
+    IRTPReceiverUser* user = m_user;
+    if (user != nullptr && !m_stopEvent.Wait(0)) {
+      try {
+        user->PacketReceived(reinterpret_cast<const sockaddr*>(&entry->from), entry->packet);
+      } catch (...) {
+        // A failing user loses this packet, not the stream.
+      }
+    }
+    delete entry;
+  }
+  EmptyQueue();
+}
+
+}  // namespace telvora

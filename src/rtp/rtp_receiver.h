@@ -1,0 +1,101 @@
+// The RTP receive queue: parses datagrams of one UDP port on the socket
+// thread, queues them in arrival order and delivers them one at a time on
+// its own thread, "RTP Packet Queue (%hu)".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "host/debug_message.h"
+#include "platform/sockets.h"
+#include "rtp/rtp_client.h"
+#include "rtp/rtp_packet.h"
+#include "threading/base_thread.h"
+#include "threading/event.h"
+#include "threading/recursive_lock.h"
+#include "threading/smart_ptr.h"
+
+namespace telvora {
+
+// Callbacks of a CRTPReceiver. PacketReceived runs on the delivery thread,
+// the other two on the UDP client's thread.
+class IRTPReceiverUser {
+ public:
+  virtual ~IRTPReceiverUser() {}
+  // One packet; it is destroyed when the call returns. from is a sockaddr_in.
+  virtual void PacketReceived(const sockaddr* from, CRTPPacket& packet) = 0;
+  // No datagram arrived for the receive time-out (2000 ms).
+  virtual void ReceiverTimeout() = 0;
+  virtual void ReceiverClosed() = 0;
+};
+
+class CRTPReceiver : public IRTPClientUser, public CBaseThread {
+ public:
+  // Past either bound the oldest packets are dropped and counted. A dropped
+  // packet is a sequence gap to the depacketizer, which recovers from it.
+  static constexpr size_t kMaxQueuedPackets = 4096;
+  static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
+
+  // sink: not owned; device text and the overflow line.
+  explicit CRTPReceiver(IDebugMessage* sink);
+  ~CRTPReceiver() override;
+
+  // Not owned. Set before opening.
+  void SetUser(IRTPReceiverUser* user) { m_user = user; }
+  unsigned short GetPort();
+
+  // Open, OpenMulticast and Close come from one controlling thread.
+  // keepClient reuses the current UDP client instead of creating a new one.
+  // Any undelivered packet of an earlier open is discarded.
+  bool Open(bool keepClient, unsigned short port);
+  bool OpenMulticast(const std::string& group, unsigned short port);
+  // Stops both threads and discards undelivered packets. Returns when the
+  // delivery thread has ended; a user blocked in PacketReceived holds it up.
+  void Close();
+
+  // IRTPClientUser, on the UDP client's thread. Calls from any client but
+  // the current one are ignored.
+  void DataReceived(IRTPClient* client, const sockaddr* from, const unsigned char* data, int length) override;
+  void ReceiveTimeout(IRTPClient* client) override;
+  void ClientClosed(IRTPClient* client) override;
+
+  // Queue figures, safe from any thread.
+  size_t GetQueuedPackets();
+  size_t GetQueuedBytes();
+  // Packets dropped on overflow since construction.
+  uint64_t GetDroppedPackets() const { return m_droppedTotal.load(); }
+
+ protected:
+  void Run() override;
+
+ private:
+  struct QUEUE_ENTRY {
+    sockaddr_in from;
+    CRTPPacket packet;
+  };
+
+  bool StartDelivery(unsigned short port);
+  void EmptyQueue();
+  // The count of an overflow episode that is over (the backlog is down to
+  // half of both bounds, or force), 0 otherwise. Takes the lock.
+  uint64_t TakeFinishedEpisode(bool force);
+  // The level-2 line for one episode; called without the lock.
+  void ReportOverflow(uint64_t dropped);
+
+  TSmartPtr<IRTPClient> m_client;
+  // The client DataReceived accepts; cleared before the old client goes.
+  std::atomic<IRTPClient*> m_currentClient;
+  IRTPReceiverUser* m_user;
+  CRecursiveLock m_lock;
+  std::deque<QUEUE_ENTRY*> m_queue;
+  size_t m_queuedBytes;
+  // Dropped in the overflow episode now running; 0 when there is none.
+  uint64_t m_episodeDropped;
+  std::atomic<uint64_t> m_droppedTotal;
+  CEvent m_dataEvent;
+};
+
+}  // namespace telvora

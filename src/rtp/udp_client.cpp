@@ -1,0 +1,265 @@
+#include "rtp/udp_client.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "threading/string_format.h"
+
+namespace telvora {
+namespace {
+
+constexpr unsigned kMaxDatagram = 0xFFFF;
+constexpr unsigned kBufferGrowth = 1024;
+constexpr unsigned kSocketReceiveBuffer = 0xFFFF;
+constexpr unsigned kSocketReceiveTimeout = 5000;
+constexpr unsigned kSocketSendTimeout = 1000;
+constexpr unsigned kDrainCalls = 100;
+
+bool SetIntOption(SOCKET s, int level, int option, int value) {
+  return setsockopt(s, level, option, reinterpret_cast<const char*>(&value), sizeof(value)) == 0;
+}
+
+void ChangeMembership(SOCKET s, int option, uint32_t group) {
+  ip_mreq request;
+  std::memset(&request, 0, sizeof(request));
+  request.imr_multiaddr.s_addr = group;
+  request.imr_interface.s_addr = htonl(INADDR_ANY);
+  setsockopt(s, IPPROTO_IP, option, reinterpret_cast<const char*>(&request), sizeof(request));
+}
+
+}  // namespace
+
+CUDPClient::CUDPClient(IDebugMessage* sink)
+    : CBaseThread(sink),
+      m_user(nullptr),
+      m_socket(INVALID_SOCKET),
+      m_port(0),
+      m_bufferSize(8192),
+      m_timeoutSeconds(2),
+      m_timeoutMicroseconds(0),
+      m_group(INADDR_NONE),
+      m_socketTimeout(0) {}
+
+CUDPClient::~CUDPClient() { CUDPClient::Close(); }
+
+bool CUDPClient::Open(IRTPClientUser* user, unsigned short port) { return OpenWith(user, INADDR_NONE, port); }
+
+bool CUDPClient::OpenMulticast(IRTPClientUser* user, const std::string& group, unsigned short port) {
+  const uint32_t address = group.empty() ? INADDR_NONE : inet_addr(group.c_str());
+  if (address == INADDR_NONE) {
+    Close();
+    return false;
+  }
+  return OpenWith(user, address, port);
+}
+
+bool CUDPClient::OpenWith(IRTPClientUser* user, uint32_t group, unsigned short port) {
+  if (user != nullptr) {
+    CAutoLock lock(m_lock);
+    m_user = user;
+    OPEN_PARAMETERS parameters;
+    parameters.group = group;
+    parameters.port = port;
+    parameters.receiveBuffer = kSocketReceiveBuffer;
+    parameters.receiveTimeout = kSocketReceiveTimeout;
+    parameters.sendTimeout = kSocketSendTimeout;
+    if (SetUpSocket(parameters) && StartThread(FormatString("UDP client thread, port %u", m_port.load())))
+      return true;
+  }
+  Close();
+  return false;
+}
+
+bool CUDPClient::SetUpSocket(const OPEN_PARAMETERS& parameters) {
+  if (m_socket != INVALID_SOCKET) return false;
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return false;
+
+  bool ok = true;
+  if (parameters.group != INADDR_NONE) ok = SetIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1);
+  const unsigned receiveBuffer = parameters.receiveBuffer != 0 ? parameters.receiveBuffer : 0xFFFF;
+  ok = ok && SetIntOption(s, SOL_SOCKET, SO_RCVBUF, static_cast<int>(receiveBuffer));
+  if (ok && parameters.receiveTimeout != 0) ok = platform::SetReceiveTimeout(s, parameters.receiveTimeout);
+  if (ok && parameters.sendTimeout != 0) ok = platform::SetSendTimeout(s, parameters.sendTimeout);
+
+  sockaddr_in local;
+  std::memset(&local, 0, sizeof(local));
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(parameters.port);
+  ok = ok && bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
+  if (!ok) {
+    closesocket(s);
+    return false;
+  }
+
+  unsigned short port = parameters.port;
+  if (port == 0) {
+    // A free port was asked for: report the one the system chose.
+    sockaddr_in bound;
+    socklen_t length = sizeof(bound);
+    std::memset(&bound, 0, sizeof(bound));
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0) port = ntohs(bound.sin_port);
+  }
+  m_socket = s;
+  m_port = port;
+  m_socketTimeout = std::max(parameters.receiveTimeout, parameters.sendTimeout);
+  if (parameters.group == INADDR_NONE) return true;
+
+  ip_mreq request;
+  std::memset(&request, 0, sizeof(request));
+  request.imr_multiaddr.s_addr = parameters.group;
+  request.imr_interface.s_addr = htonl(INADDR_ANY);
+  if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request), sizeof(request)) != 0)
+    return false;  // the socket stays stored; the caller's Close() releases it
+  m_group = parameters.group;
+  return true;
+}
+
+bool CUDPClient::Close() {
+  m_stopEvent.Set();
+  SOCKET closing = INVALID_SOCKET;
+  bool joined;
+  {
+    CAutoLock lock(m_lock);
+    closing = m_socket;
+    if (closing != INVALID_SOCKET) {
+      if (m_group != INADDR_NONE) {
+        ChangeMembership(closing, IP_DROP_MEMBERSHIP, m_group);
+        m_group = INADDR_NONE;
+      }
+      // Wakes the receive thread out of its wait at once where the
+      // platform allows; otherwise it notices the stop event after its
+      // time-out.
+      shutdown(closing, SD_BOTH);
+      m_socket = INVALID_SOCKET;
+      m_port = 0;
+    }
+    const unsigned selectTimeout = m_timeoutSeconds * 1000 + m_timeoutMicroseconds / 1000;
+    const unsigned limit = std::max(std::max(selectTimeout, m_socketTimeout) + 1000, 5000u);
+    joined = JoinThread(limit);
+  }
+  if (closing == INVALID_SOCKET) return joined;
+
+  // Discard what is still queued in the socket, without ever blocking.
+  platform::SetNonBlocking(closing, true);
+  unsigned char scratch[1500];
+  for (unsigned i = 0; i < kDrainCalls; ++i) {
+    sockaddr_in from;
+    socklen_t fromLength = sizeof(from);
+    if (recvfrom(closing, reinterpret_cast<char*>(scratch), sizeof(scratch), 0, reinterpret_cast<sockaddr*>(&from),
+                 &fromLength) <= 0)
+      break;
+  }
+  closesocket(closing);
+  NotifyClosed();
+  return joined;
+}
+
+void CUDPClient::NotifyClosed() {
+  IRTPClientUser* user = m_user;
+  if (user == nullptr) return;
+  try {
+    user->ClientClosed(this);
+  } catch (...) {
+  }
+}
+
+void CUDPClient::SetBufferSize(unsigned bytes) { m_bufferSize = bytes; }
+
+void CUDPClient::SetTimeout(unsigned milliseconds) {
+  m_timeoutSeconds = milliseconds / 1000;
+  m_timeoutMicroseconds = (milliseconds % 1000) * 1000;
+}
+
+unsigned short CUDPClient::GetPort() { return m_port; }
+
+bool CUDPClient::IsOpen() { return m_socket != INVALID_SOCKET; }
+
+bool CUDPClient::SendTo(const sockaddr* to, const unsigned char* data, unsigned length) {
+  // Under the lock, so that Close() cannot release the descriptor (and the
+  // system hand the number to another socket) in the middle of a send.
+  CAutoLock lock(m_lock);
+  const SOCKET s = m_socket;
+  if (s == INVALID_SOCKET || to == nullptr) return false;
+  unsigned sent = 0;
+  while (sent < length) {
+    const int n = platform::SendSomeTo(s, data + sent, static_cast<int>(length - sent), to, sizeof(sockaddr_in));
+    if (n <= 0) return false;
+    sent += static_cast<unsigned>(n);
+  }
+  return true;
+}
+
+bool CUDPClient::WaitUntilReadable(SOCKET s) {
+  while (!StopRequested()) {
+    const unsigned timeout = m_timeoutSeconds * 1000 + m_timeoutMicroseconds / 1000;
+    const int result = platform::WaitReadable(s, timeout);
+    if (result > 0) return !StopRequested();
+    IRTPClientUser* user = m_user;
+    if (result == platform::kWaitTimedOut) {
+      if (user != nullptr && !StopRequested()) {
+        try {
+          user->ReceiveTimeout(this);
+        } catch (...) {
+        }
+      }
+      continue;
+    }
+    const int error = WSAGetLastError();
+    // A descriptor that is no socket will never become one; waiting on it
+    // again would only spin.
+    if (error == WSAEFAULT || error == WSAENETDOWN || error == WSANOTINITIALISED || error == WSAENOTSOCK ||
+        error == WSAEBADF) {
+      if (user != nullptr) {
+        try {
+          user->ClientClosed(this);
+        } catch (...) {
+        }
+      }
+      return false;
+    }
+    if (error == WSAEINVAL) return false;
+    // Anything else (an interrupted wait) is retried, but not in a tight loop.
+    m_stopEvent.Wait(10);
+  }
+  return false;
+}
+
+void CUDPClient::Run() {
+  const SOCKET s = m_socket;
+  if (s == INVALID_SOCKET) return;
+  std::vector<unsigned char> buffer(std::min<unsigned>(std::max(m_bufferSize.load(), 1u), kMaxDatagram));
+  while (WaitUntilReadable(s)) {
+    const unsigned size = std::min<unsigned>(std::max(m_bufferSize.load(), 1u), kMaxDatagram);
+    if (buffer.size() < size) buffer.resize(size);
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof(from));
+    socklen_t fromLength = sizeof(from);
+    const int n =
+        platform::ReceiveFrom(s, buffer.data(), static_cast<int>(size), reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n > 0) {
+      IRTPClientUser* user = m_user;
+      if (user != nullptr && !StopRequested()) {
+        try {
+          user->DataReceived(this, reinterpret_cast<const sockaddr*>(&from), buffer.data(), n);
+        } catch (...) {
+        }
+      }
+    } else if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) {
+      const unsigned grown = std::min(size + kBufferGrowth, kMaxDatagram);
+      // Only this thread grows the size; a caller's SetBufferSize between
+      // the read above and here is overwritten, which is harmless.
+      m_bufferSize = grown;
+      IDebugMessage* sink = GetLogSink();
+      if (sink != nullptr && grown != size) {
+        sink->Log(2, "%s: A datagram from device %s on port %u was larger than %u bytes and was lost; the buffer grows to %u bytes",
+                  "telvora::CUDPClient::Run", sink->GetDeviceText().c_str(), static_cast<unsigned>(m_port.load()),
+                  size, grown);
+      }
+    }
+  }
+}
+
+}  // namespace telvora
