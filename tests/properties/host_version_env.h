@@ -1,0 +1,37 @@
+// Sets or clears BRENLOW_VERSION for one test and restores it afterwards.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+
+namespace telvora {
+namespace test {
+
+class ScopedHostVersion {
+ public:
+  // null: no version published.
+  explicit ScopedHostVersion(const char* version) {
+    const char* old = std::getenv("BRENLOW_VERSION");
+    m_hadOld = old != nullptr;
+    if (m_hadOld) m_old = old;
+    if (version != nullptr)
+      setenv("BRENLOW_VERSION", version, 1);
+    else
+      unsetenv("BRENLOW_VERSION");
+  }
+  ~ScopedHostVersion() {
+    if (m_hadOld)
+      setenv("BRENLOW_VERSION", m_old.c_str(), 1);
+    else
+      unsetenv("BRENLOW_VERSION");
+  }
+  ScopedHostVersion(const ScopedHostVersion&) = delete;
+  ScopedHostVersion& operator=(const ScopedHostVersion&) = delete;
+
+ private:
+  bool m_hadOld = false;
+  std::string m_old;
+};
+
+}  // namespace test
+}  // namespace telvora
