@@ -1,0 +1,34 @@
+// Byte-wise text helpers shared by the RTSP, SDP and authentication code.
+// All of them are pure functions; none of them throws on any input other
+// than running out of memory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace telvora {
+
+// A copy with every byte lower-cased (ASCII only, locale-independent).
+std::string ToLower(const std::string& text);
+
+// A copy without leading and trailing blanks and tabs.
+std::string Trim(const std::string& text);
+
+// The value of a "key<separator>value" field inside text, where fields end
+// at any character of terminators. The name before the separator must equal
+// key exactly once trimmed, so a key that only occurs inside another field's
+// value is skipped. "" when key, separator or terminators is empty, or when
+// no field with a non-empty value matches.
+std::string ExtractValue(const std::string& text, const std::string& key, const std::string& separator,
+                         const std::string& terminators);
+
+// The pieces between delimiter characters: consecutive delimiters give empty
+// pieces, a delimiter at the very end gives no empty last piece, and an
+// empty text gives no pieces.
+std::vector<std::string> Split(const std::string& text, char delimiter);
+
+// The value of the leading decimal digits of text, saturating at max;
+// 0 when text does not start with a digit. *digits receives the count.
+unsigned long long LeadingNumber(const std::string& text, unsigned long long max, size_t* digits = nullptr);
+
+}  // namespace telvora
