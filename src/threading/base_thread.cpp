@@ -8,8 +8,10 @@ CBaseThread::~CBaseThread() { CBaseThread::StopThread(2000); }
 
 unsigned CBaseThread::Entry(void* self) {
   if (self == nullptr) return 0x123456;
+  CBaseThread* thread = static_cast<CBaseThread*>(self);
+  thread->m_handleStored.Wait(kInfinite);
   try {
-    static_cast<CBaseThread*>(self)->Run();
+    thread->Run();
   } catch (...) {
     // Nothing may leave a worker thread.
   }
@@ -30,7 +32,9 @@ bool CBaseThread::StartThread(const std::string& name) {
   if (IsRunning()) return false;
   CloseHandle();
   if (&name != &m_name) m_name = name;
+  m_handleStored.Reset();
   m_handle = OsStartThread(&CBaseThread::Entry, this, &m_threadId);
+  m_handleStored.Set();
   return m_handle != nullptr;
 }
 

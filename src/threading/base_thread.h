@@ -47,6 +47,9 @@ class CBaseThread {
   bool StopOrJoin(unsigned milliseconds, bool terminate);
 
   std::string m_name;
+  // Holds the new thread back until StartThread has stored its handle, so
+  // that a Run() that stops or joins itself sees its own handle.
+  CManualEvent m_handleStored;
   ThreadHandle m_handle;
   uint32_t m_threadId;
   IDebugMessage* m_sink;
