@@ -1,0 +1,15 @@
+# Debian ships GoogleTest for mingw only as source: build it inside the
+# cross build and give it the names find_package(GTest) would.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(ORVALEN_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
+if(NOT EXISTS ${ORVALEN_GOOGLETEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found in ${ORVALEN_GOOGLETEST_SOURCE} (Debian package googletest)")
+endif()
+add_subdirectory(${ORVALEN_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+foreach(lib gtest gtest_main gmock gmock_main)
+  if(NOT TARGET GTest::${lib})
+    add_library(GTest::${lib} ALIAS ${lib})
+  endif()
+endforeach()
