@@ -1,11 +1,11 @@
 #include "config/configuration.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "config/xml_parser.h"
@@ -15,14 +15,22 @@ namespace {
 
 class TempDir {
  public:
+  // std::filesystem rather than mkdtemp, so that the suite also runs on Windows.
   TempDir() {
-    char pattern[] = "/tmp/orvalen-config-XXXXXX";
-    char* made = mkdtemp(pattern);
-    m_path = made != nullptr ? made : "/tmp";
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path base = fs::temp_directory_path(error);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+      const fs::path candidate = base / ("orvalen-config-" + std::to_string(random()));
+      if (fs::create_directory(candidate, error)) m_path = candidate.string();
+    }
+    if (m_path.empty()) m_path = base.string();
   }
   ~TempDir() {
     std::remove((m_path + "/Orvalen.xml").c_str());
-    rmdir(m_path.c_str());
+    std::error_code error;
+    std::filesystem::remove(m_path, error);
   }
   const std::string& Path() const { return m_path; }
   void Write(const std::string& text) const {
