@@ -5,6 +5,19 @@
 #include <cstdint>
 #include <string>
 
+#ifdef _WIN32
+// windows.h defines FreeModule as a macro. Take it in here, once, and drop
+// the macro, so that the include order of a caller does not matter.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#undef FreeModule
+#endif
+
 namespace telvora {
 namespace platform {
 
