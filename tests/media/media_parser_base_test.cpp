@@ -1,0 +1,238 @@
+// Behaviour every depacketizer shares: sequence continuity, the frame
+// buffer limit, resolution classes and the host frame life cycle.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "media/h264_rtp_media_parser.h"
+#include "media/jpeg_rtp_media_parser.h"
+#include "media/media_format.h"
+#include "media/mpeg4_rtp_media_parser.h"
+#include "media_test_kit.h"
+
+namespace telvora {
+namespace test {
+namespace {
+
+TEST(ResolutionClass, Table) {
+  struct Case {
+    uint32_t width, height, expected;
+  } const kCases[] = {
+      {0, 0, 1},       {176, 144, 1},   {199, 1000, 1}, {200, 10, 2},     {352, 288, 2},   {399, 100, 2},
+      {400, 199, 3},   {704, 288, 3},   {704, 576, 4},  {1023, 511, 3},   {1023, 600, 4},  {1024, 100, 4},
+      {1920, 1080, 4}, {800, 0xFFFFFFFFu, 4},
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(GetResolutionClass(c.width, c.height), c.expected) << c.width << "x" << c.height;
+}
+
+TEST(FormatCode, FirstCharacterInLowestByte) {
+  EXPECT_EQ(kFormatH264, 0x34363248u);
+  EXPECT_EQ(kFormatI264, FourCC("I264"));
+  EXPECT_EQ(kFormatJpeg, FourCC("JPEG"));
+  EXPECT_EQ(kFormatDivx, FourCC("DIVX"));
+  EXPECT_EQ(kFormatDivi, FourCC("DIVI"));
+}
+
+// A non-IDR slice as a single NAL unit packet; enough to watch the
+// sequence test through the H.264 depacketizer, which starts over on a gap.
+const std::vector<uint8_t> kSlice = {0x41, 0x9A, 0x10, 0x20};
+
+TEST(SequenceContinuity, GapsResetTheFrame) {
+  struct Case {
+    const char* name;
+    uint16_t first, second;
+    bool continuous;
+  } const kCases[] = {
+      {"consecutive", 5, 6, true},
+      {"wrap 65535 to 0", 65535, 0, true},
+      {"one missing", 5, 7, false},
+      {"repeated", 5, 5, false},
+      {"backwards", 6, 5, false},
+  };
+  for (const Case& c : kCases) {
+    ParserRig rig;
+    CH264RTPMediaParser parser(&rig.driver);
+    rig.Attach(&parser);
+    FeedPayload(&parser, c.first, false, kSlice);
+    FeedPayload(&parser, c.second, false, kSlice);
+    // Each slice adds a start code and 4 bytes; a gap drops the first one.
+    EXPECT_EQ(parser.GetFrameBufferSize(), c.continuous ? 14u : 7u) << c.name;
+  }
+}
+
+TEST(SequenceContinuity, FirstPacketIsNeverAGap) {
+  for (uint16_t first : {uint16_t(0), uint16_t(1), uint16_t(40000), uint16_t(65535)}) {
+    ParserRig rig;
+    CH264RTPMediaParser parser(&rig.driver);
+    rig.Attach(&parser);
+    FeedPayload(&parser, first, false, kSlice);
+    EXPECT_EQ(parser.GetFrameBufferSize(), 7u) << first;
+  }
+}
+
+// Fills a depacketizer's buffer with packets to exactly `target` bytes and
+// returns the next sequence number. Each codec adds its own framing bytes.
+struct LimitCase {
+  const char* name;
+  std::function<CRTPMediaParser*(IDriver*)> make;
+  std::function<uint16_t(CRTPMediaParser*, size_t target)> fill;
+};
+
+uint16_t FillH264(CRTPMediaParser* parser, size_t target) {
+  // FU-A start: start code + rebuilt header, then the fragment bytes.
+  uint16_t seq = 1;
+  size_t have = 0;
+  while (have < target) {
+    const bool first = have == 0;
+    const size_t overhead = first ? 4 : 0;
+    const size_t chunk = std::min<size_t>(60000, target - have - overhead);
+    std::vector<uint8_t> fu{0x7C, static_cast<uint8_t>(first ? 0x81 : 0x01)};
+    fu.resize(2 + chunk, 0x55);
+    FeedPayload(parser, seq++, false, fu);
+    have += overhead + chunk;
+  }
+  return seq;
+}
+
+uint16_t FillMpeg4(CRTPMediaParser* parser, size_t target) {
+  uint16_t seq = 1;
+  size_t have = 0;
+  while (have < target) {
+    const size_t chunk = std::min<size_t>(60000, target - have);
+    std::vector<uint8_t> p(chunk, 0x55);
+    if (have == 0) {
+      const uint8_t vop[] = {0, 0, 1, 0xB6, 0x10};
+      std::copy(vop, vop + 5, p.begin());
+    }
+    FeedPayload(parser, seq++, false, p);
+    have += chunk;
+  }
+  return seq;
+}
+
+uint16_t FillJpeg(CRTPMediaParser* parser, size_t target) {
+  // The first packet keeps its 8 header bytes; later ones lose them.
+  uint16_t seq = 1;
+  size_t have = 0;
+  uint32_t offset = 0;
+  while (have < target) {
+    const bool first = have == 0;
+    const size_t chunk = std::min<size_t>(60000, target - have - (first ? 8 : 0));
+    std::vector<uint8_t> p{0, uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset), 1, 50, 40, 30};
+    p.resize(8 + chunk, 0x55);
+    FeedPayload(parser, seq++, false, p);
+    have += chunk + (first ? 8 : 0);
+    offset += static_cast<uint32_t>(chunk);
+  }
+  return seq;
+}
+
+TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
+  const LimitCase kCases[] = {
+      {"H.264", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, FillH264},
+      {"MPEG-4", [](IDriver* d) -> CRTPMediaParser* { return new CMpeg4RTPMediaParser(d, nullptr); }, FillMpeg4},
+      {"JPEG", [](IDriver* d) -> CRTPMediaParser* { return new CJpegRTPMediaParser(d); }, FillJpeg},
+  };
+  for (const LimitCase& c : kCases) {
+    for (size_t extra : {size_t(0), size_t(1)}) {
+      ParserRig rig;
+      std::unique_ptr<CRTPMediaParser> parser(c.make(&rig.driver));
+      rig.Attach(parser.get());
+      c.fill(parser.get(), CRTPMediaParser::kMaxFrameBufferSize + extra);
+      const char* message = "telvora::CRTPMediaParser::CheckBufferSize: Frame buffer overflow detected, device 127.0.0.1:554";
+      if (extra == 0) {
+        EXPECT_EQ(parser->GetFrameBufferSize(), 10485760u) << c.name;
+        EXPECT_FALSE(rig.driver.Logs().Contains("overflow")) << c.name;
+      } else {
+        EXPECT_EQ(parser->GetFrameBufferSize(), 0u) << c.name;
+        EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, message), 1u) << c.name;
+      }
+    }
+  }
+}
+
+// A whole H.264 key frame: SPS, PPS and an IDR slice in single NAL packets.
+std::vector<std::vector<uint8_t>> KeyFrame() {
+  return {MakeSps(SpsFields()), {0x68, 0xCE, 0x38, 0x80}, {0x65, 0x88, 0x84, 0x21}};
+}
+
+TEST(FrameHandOff, NullFrameFromHostLosesOnlyThatFrame) {
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  uint16_t seq = 1;
+  auto sendKey = [&]() {
+    auto units = KeyFrame();
+    for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+  };
+  rig.allocator.SetRefuse(true);
+  sendKey();
+  EXPECT_EQ(rig.collector.frames.size(), 0u);
+  EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
+  rig.allocator.SetRefuse(false);
+  sendKey();
+  ASSERT_EQ(rig.collector.frames.size(), 1u);
+  EXPECT_EQ(rig.collector.frames[0].format, kFormatH264);
+  EXPECT_EQ(rig.allocator.Created(), rig.allocator.Released());
+}
+
+TEST(FrameHandOff, MarkerOnEmptyBufferHandsNothingOver) {
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  FeedPayload(&parser, 1, true, {0x06, 0x05, 0x01, 0x80});  // SEI only: nothing appended
+  FeedPayload(&parser, 2, true, {0x67, 0x42, 0x00, 0x1E});  // SPS only: nothing appended
+  EXPECT_EQ(rig.allocator.Created(), 0);
+  EXPECT_EQ(rig.collector.frames.size(), 0u);
+}
+
+TEST(FrameHandOff, EveryCreatedFrameIsReleasedOnceWhateverTheOutcome) {
+  struct Case {
+    const char* name;
+    bool refuseDelivery;
+    bool nullData;
+  } const kCases[] = {{"delivered", false, false}, {"refused", true, false}, {"no memory", false, true}};
+  for (const Case& c : kCases) {
+    ParserRig rig;
+    CH264RTPMediaParser parser(&rig.driver);
+    rig.Attach(&parser);
+    rig.collector.refuse = c.refuseDelivery;
+    rig.allocator.SetNullData(c.nullData);
+    uint16_t seq = 1;
+    for (int frame = 0; frame < 3; ++frame) {
+      auto units = KeyFrame();
+      for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+    }
+    EXPECT_EQ(rig.allocator.Created(), 3) << c.name;
+    EXPECT_EQ(rig.allocator.Released(), 3) << c.name;
+    EXPECT_EQ(rig.allocator.LastDriverName(), "Orvalen") << c.name;
+    if (c.nullData) {
+      EXPECT_EQ(rig.collector.frames.size(), 0u);
+      EXPECT_EQ(rig.driver.Logs().CountAtLevel(
+                    1, "telvora::CH264RTPMediaParser::ProcessFrame: Data copying error, device 127.0.0.1:554"),
+                3u);
+    }
+  }
+}
+
+TEST(FrameHandOff, NoClientOrNoAllocatorHandsNothingOver) {
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);  // no client set
+  uint16_t seq = 1;
+  auto units = KeyFrame();
+  for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+  EXPECT_EQ(rig.allocator.Created(), 0);
+  EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
+
+  rig.Attach(&parser);
+  rig.driver.SetAllocator(nullptr);
+  for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+  EXPECT_EQ(rig.collector.frames.size(), 0u);
+  EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace telvora
