@@ -7,6 +7,10 @@
 #ifndef KOVADEL_API
 #define KOVADEL_API
 #endif
+// The calling convention of the DLL's entry (__stdcall on Windows).
+#ifndef KOVADEL_CALL
+#define KOVADEL_CALL
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -17,7 +21,7 @@ extern "C" {
 // the header that follows. Returns 1 and writes both on success; returns 0
 // and writes nothing when there is no such header, it is cut short, its
 // shape is not rectangular or a size is 0. Never reads past size.
-KOVADEL_API int32_t ParseMpegHeader(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height);
+KOVADEL_API int32_t KOVADEL_CALL ParseMpegHeader(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height);
 
 #ifdef __cplusplus
 }

@@ -95,7 +95,7 @@ bool ReadVolHeader(const uint8_t* data, size_t size, int32_t* width, int32_t* he
 
 }  // namespace
 
-extern "C" KOVADEL_API int32_t ParseMpegHeader(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height) {
+extern "C" KOVADEL_API int32_t KOVADEL_CALL ParseMpegHeader(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height) {
   if (data == nullptr || width == nullptr || height == nullptr) return 0;
   for (size_t i = 0; i + 4 <= size; ++i) {
     if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0xF0) == 0x20) {

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "media/rtp_media_parser.h"
+#include "platform/module.h"
 
 namespace telvora {
 
 // The library's entry: the whole frame in, width and height out; a result
 // above 0 means success.
-typedef int32_t (*MpegHeaderParserFunction)(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height);
+typedef int32_t(ORVALEN_STDCALL* MpegHeaderParserFunction)(const uint8_t* data, uint32_t size, int32_t* width, int32_t* height);
 
 class CMpeg4RTPMediaParser : public CRTPMediaParser {
  public:

@@ -18,6 +18,14 @@
 #undef FreeModule
 #endif
 
+// Calling convention of entries looked up in our own Windows DLLs
+// (Kovadel's ParseMpegHeader is __stdcall there).
+#ifdef _WIN32
+#define ORVALEN_STDCALL __stdcall
+#else
+#define ORVALEN_STDCALL
+#endif
+
 namespace telvora {
 namespace platform {
 
