@@ -147,7 +147,7 @@ std::string BuildLaunch(const Options& o, bool withClockOverlay) {
     s << " ! videoconvert";
     if (o.codec == Codec::kH264) {
       s << " ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=1000 key-int-max=" << o.fps
-        << " ! video/x-h264,profile=baseline ! rtph264pay name=pay0 pt=96 config-interval=-1";
+        << " ! video/x-h264,profile=baseline ! rtph264pay name=pay0 pt=96 config-interval=1";
     } else {
       // rtpjpegpay refuses the 4:2:2 pictures jpegenc makes by default.
       s << " ! video/x-raw,format=I420 ! jpegenc quality=80 ! rtpjpegpay name=pay0 pt=26";
