@@ -63,6 +63,7 @@ class BitWriter {
   void Trailing();
   void PadZero();  // zeros up to a whole byte
   const std::vector<uint8_t>& Bytes() const { return m_bytes; }
+  size_t BitCount() const { return m_bit; }
 
  private:
   std::vector<uint8_t> m_bytes;
