@@ -1,0 +1,216 @@
+#include "channels/base_rtp_channel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sockets.h"
+
+namespace telvora {
+namespace {
+
+constexpr unsigned short kFirstProbePort = 3556;
+constexpr unsigned short kLastProbePort = 4555;
+constexpr unsigned kProbeQuietMs = 500;
+
+}  // namespace
+
+CBaseRTPChannel::CBaseRTPChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
+    : CBaseCameraChannel(channelIndex, driver, sink),
+      m_keepAlivePeriodMs(30000),
+      m_deviceAddress(0),
+      m_acceptAnySource(false),
+      m_receiver(driver),
+      m_rtcpHandler(driver),
+      m_rtpMode(0),
+      m_keepAlive(1) {
+  const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
+  uint32_t address = 0;
+  if (info != nullptr && !info->address.empty() && platform::ResolveIPv4(info->address, &address))
+    m_deviceAddress = address;
+}
+
+CBaseRTPChannel::~CBaseRTPChannel() {
+  m_receiver.Close();
+  m_rtcpHandler.Close();
+}
+
+void CBaseRTPChannel::StreamEnded() { m_disconnect.Set(); }
+
+uint32_t CBaseRTPChannel::GetNoDataTimeoutMs() {
+  const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+  return info != nullptr ? info->noDataTimeoutMs : 15000;
+}
+
+bool CBaseRTPChannel::LastFrameOlderThanHalfTimeout() {
+  return m_lastFrameTime.GetElapsedMilliseconds() >= GetNoDataTimeoutMs() / 2;
+}
+
+bool CBaseRTPChannel::IsStreamAlive() { return !LastFrameOlderThanHalfTimeout() && !m_disconnect.Wait(0); }
+
+uint32_t CBaseRTPChannel::Run() {
+  m_lastFrameTime.SetCurrent();
+  unsigned wait = 10;
+  while (!m_stopEvent.Wait(wait)) {
+    const int32_t state = GetState();
+    if (state == kStateStreaming) {
+      if (IsStreamAlive()) {
+        if (m_keepAliveTimer.GetElapsedMilliseconds() > m_keepAlivePeriodMs) {
+          OnKeepAliveTimer();
+          m_keepAliveTimer.SetCurrent();
+        }
+        wait = 1000;
+      } else {
+        SetState(kStateSignalLost);
+        wait = m_disconnect.Wait(0) ? 1000 : 10;
+      }
+      continue;
+    }
+    if (state == kStateSignalLost && m_lastFrameTime.GetElapsedMilliseconds() >= GetNoDataTimeoutMs()) {
+      NotifySignalLost();
+      SetCameraState(false);
+    }
+    wait = 1000;
+    StartOnce(&wait);
+  }
+  StopStream();
+  SetState(kStateStopped);
+  SetCameraState(false);
+  return 0;
+}
+
+void CBaseRTPChannel::StartOnce(unsigned* wait) {
+  StopStream();
+  m_frameArrived.Reset();
+  m_restart.Reset();
+  m_converter.Reset();
+  if (!PrepareStream() || !StartStream()) {
+    StopStream();
+    *wait = 1000;
+    return;
+  }
+  CEvent* events[3] = {&m_stopEvent, &m_frameArrived, &m_restart};
+  const unsigned which = CEvent::WaitForMultiple(events, 3, GetNoDataTimeoutMs() / 2);
+  if (which == 1) {
+    SetState(kStateStreaming);
+    *wait = 1000;
+  } else if (which == 0 || which == 2) {
+    *wait = 1000;
+  } else {
+    *wait = 10;  // no frame in time: start again almost at once
+  }
+}
+
+void CBaseRTPChannel::StopStream() {
+  m_receiver.Close();
+  m_rtcpHandler.Close();
+}
+
+void CBaseRTPChannel::NoteAcceptedPacket(const CRTPPacket& packet) {
+  m_dataArrived.Set();
+  m_rtcpHandler.NotePacket(packet.GetSequenceNumber());
+}
+
+void CBaseRTPChannel::PacketReceived(const sockaddr* from, CRTPPacket& packet) {
+  if (!m_acceptAnySource) {
+    if (from == nullptr || from->sa_family != AF_INET) return;
+    sockaddr_in source;
+    std::memcpy(&source, from, sizeof(source));
+    if (source.sin_addr.s_addr != m_deviceAddress) return;
+  }
+  NoteAcceptedPacket(packet);
+  ProcessRtpPacket(packet);
+}
+
+bool CBaseRTPChannel::DeliverFrame(IVideoFrame* frame) {
+  m_frameArrived.Set();
+  if (!SendFrameCallback(frame)) return false;
+  m_lastFrameTime.SetCurrent();
+  SetCameraState(true);
+  return true;
+}
+
+void CBaseRTPChannel::GetChannelParameters(std::pair<uint32_t, uint32_t>* values) {
+  if (values != nullptr) *values = std::make_pair(GetSettings().frameSize1, GetSettings().frameSize2);
+}
+
+std::string CBaseRTPChannel::GetDriverName() { return GetDriver()->GetDriverName(); }
+
+void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME* time) {
+  m_converter.Update(rtpTimestamp);
+  if (time != nullptr) m_converter.GetTime(*time);
+}
+
+bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
+  if (skip) return true;
+  m_receiver.SetUser(this);
+  m_rtcpHandler.SetUser(this);
+  for (unsigned port = kFirstProbePort; port + 1 <= kLastProbePort && !m_stopEvent.Wait(0); port += 2) {
+    m_dataArrived.Reset();
+    m_disconnect.Reset();
+    if (!m_receiver.Open(false, static_cast<unsigned short>(port))) continue;
+    // Any packet that arrives before the session exists is stray traffic:
+    // during the probe every source counts.
+    m_acceptAnySource = true;
+    CEvent* events[2] = {&m_stopEvent, &m_dataArrived};
+    const unsigned which = CEvent::WaitForMultiple(events, 2, kProbeQuietMs);
+    m_acceptAnySource = false;
+    if (which == kWaitFailed &&
+        m_rtcpHandler.Open(m_deviceAddress, static_cast<unsigned short>(port + 1))) {
+      return true;
+    }
+    m_receiver.Close();
+    m_rtcpHandler.Close();
+  }
+  return false;
+}
+
+bool CBaseRTPChannel::OpenFixedTransport(unsigned short port) {
+  m_dataArrived.Reset();
+  m_disconnect.Reset();
+  if (port != 0 && !m_stopEvent.Wait(0)) {
+    m_receiver.SetUser(this);
+    m_rtcpHandler.SetUser(this);
+    if (m_receiver.Open(false, port)) {
+      m_rtcpHandler.Open(m_deviceAddress, static_cast<unsigned short>(port + 1));
+      m_acceptAnySource = false;
+      return true;
+    }
+  }
+  m_receiver.Close();
+  m_rtcpHandler.Close();
+  return false;
+}
+
+bool CBaseRTPChannel::OpenMulticastTransport(const std::string& group, unsigned short port) {
+  if (!group.empty() && port != 0) {
+    m_receiver.SetUser(this);
+    m_rtcpHandler.SetUser(this);
+    m_dataArrived.Reset();
+    m_disconnect.Reset();
+    if (!m_stopEvent.Wait(0) && m_receiver.OpenMulticast(group, port) && !m_stopEvent.Wait(0) &&
+        m_rtcpHandler.OpenMulticast(m_deviceAddress, group, static_cast<unsigned short>(port + 1))) {
+      const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+      m_acceptAnySource = info != nullptr && group == info->address;
+      return true;
+    }
+  }
+  m_receiver.Close();
+  m_rtcpHandler.Close();
+  return false;
+}
+
+bool IsMulticastAddress(const std::string& address) {
+  if (address.empty()) return false;
+  size_t parts = 1;
+  for (char c : address)
+    if (c == '.') ++parts;
+  if (parts != 4) return false;
+  unsigned value = 0;
+  for (char c : address) {
+    if (c < '0' || c > '9') break;
+    value = (value * 10 + static_cast<unsigned>(c - '0')) & 0xFFFF;
+  }
+  return (value & 0xFFF0) == 0xE0;
+}
+
+}  // namespace telvora

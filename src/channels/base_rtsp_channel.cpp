@@ -1,0 +1,46 @@
+#include "channels/base_rtsp_channel.h"
+
+namespace telvora {
+
+CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
+    : CBaseRTPChannel(channelIndex, driver, sink), m_client(driver) {}
+
+CBaseRTSPChannel::~CBaseRTSPChannel() { m_client.Stop(); }
+
+void CBaseRTSPChannel::ByeReceived() { m_disconnect.Set(); }
+
+void CBaseRTSPChannel::RtpPacketReceived(CRTPPacket& packet) {
+  NoteAcceptedPacket(packet);
+  ProcessRtpPacket(packet);
+}
+
+void CBaseRTSPChannel::SessionEnded() { m_restart.Set(); }
+
+bool CBaseRTSPChannel::IsStreamAlive() {
+  return !LastFrameOlderThanHalfTimeout() && m_client.GetLastExchangeResult() && !m_disconnect.Wait(0);
+}
+
+void CBaseRTSPChannel::StopStream() {
+  m_client.Stop();
+  CBaseRTPChannel::StopStream();
+}
+
+bool CBaseRTSPChannel::StartStream() {
+  RTSP_CONNECTION_INFO connection;
+  const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+  if (info == nullptr) return false;
+  connection.host = info->address;
+  connection.userName = info->userName;
+  connection.password = info->password;
+  connection.connectTimeoutMs = info->timeoutMs;
+  connection.receiveTimeoutMs = info->timeoutMs;
+  m_client.SetKeepAliveEnabled(m_keepAlive != 0);
+  if (!OpenUnicastTransport(m_rtpMode != 0)) return false;
+  connection.clientRtpPort = m_rtpMode != 0 ? 0 : m_receiver.GetPort();
+  connection.clientRtcpPort = m_rtpMode != 0 ? 0 : m_rtcpHandler.GetPort();
+  FillSessionParameters(connection);
+  if (m_stopEvent.Wait(0)) return false;
+  return m_client.Start(connection, this, m_rtpMode);
+}
+
+}  // namespace telvora

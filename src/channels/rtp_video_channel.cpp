@@ -1,0 +1,58 @@
+#include "channels/rtp_video_channel.h"
+
+#include "media/h264_rtp_media_parser.h"
+#include "media/jpeg_rtp_media_parser.h"
+#include "media/mpeg4_rtp_media_parser.h"
+
+namespace telvora {
+
+CRtpVideoChannel::CRtpVideoChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
+    : CBaseRTPChannel(channelIndex, driver, sink), m_frameStartSeen(false), m_currentSsrc(0) {}
+
+CRtpVideoChannel::~CRtpVideoChannel() { Stop(); }
+
+void CRtpVideoChannel::ReceiverClosed() { m_restart.Set(); }
+
+bool CRtpVideoChannel::PrepareStream() {
+  m_parser.Release();
+  return true;
+}
+
+bool CRtpVideoChannel::StartStream() {
+  m_frameStartSeen = false;
+  m_currentSsrc = 0;
+  const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+  if (info == nullptr) return false;
+  if (IsMulticastAddress(info->address)) return OpenMulticastTransport(info->address, info->port);
+  return OpenFixedTransport(info->port);
+}
+
+void CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
+  if (m_parser && packet.GetSsrc() == m_currentSsrc) {
+    m_parser->ProcessPacket(packet);
+  } else {
+    m_currentSsrc = packet.GetSsrc();
+    m_converter.Reset();
+    CRTPMediaParser* created = nullptr;
+    const uint8_t* payload = packet.GetPayload();
+    if (packet.GetPayloadType() == 26) {
+      created = new CJpegRTPMediaParser(GetDriver());
+    } else if (packet.GetPayloadType() > 95 && packet.GetPayloadLength() > 4 && payload != nullptr &&
+               m_frameStartSeen) {
+      const bool mpeg4 = payload[0] == 0 && payload[1] == 0 && payload[2] == 1 &&
+                         (payload[3] == 0xB0 || payload[3] == 0xB6);
+      if (mpeg4)
+        created = new CMpeg4RTPMediaParser(GetDriver());
+      else
+        created = new CH264RTPMediaParser(GetDriver());
+    }
+    if (created != nullptr) m_parser = created;
+    if (m_parser) {
+      m_parser->SetClient(this);
+      m_parser->ProcessPacket(packet);
+    }
+  }
+  if (packet.GetMarker()) m_frameStartSeen = true;
+}
+
+}  // namespace telvora

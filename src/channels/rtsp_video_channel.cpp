@@ -1,0 +1,77 @@
+#include "channels/rtsp_video_channel.h"
+
+#include "config/configuration.h"
+#include "media/h264_rtp_media_parser.h"
+#include "media/jpeg_rtp_media_parser.h"
+#include "media/mpeg4_rtp_media_parser.h"
+#include "rtsp/text_helpers.h"
+
+namespace telvora {
+
+CRTPMediaParser* CreateParserForRtpmap(const std::string& rtpmap, IDriver* driver) {
+  if (rtpmap.empty()) return new CJpegRTPMediaParser(driver);
+  const std::string lower = ToLower(rtpmap);
+  if (lower.compare(0, 4, "h264") == 0) return new CH264RTPMediaParser(driver);
+  if (lower.compare(0, 5, "mpeg4") == 0 || lower.compare(0, 4, "mp4v") == 0) return new CMpeg4RTPMediaParser(driver);
+  if (lower.compare(0, 4, "jpeg") == 0) return new CJpegRTPMediaParser(driver);
+  return nullptr;
+}
+
+CRtspVideoChannel::CRtspVideoChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
+    : CBaseRTSPChannel(channelIndex, driver, sink), m_activeParser(nullptr) {}
+
+CRtspVideoChannel::~CRtspVideoChannel() { Stop(); }
+
+bool CRtspVideoChannel::PrepareStream() {
+  IDriver* driver = GetDriver();
+  const DEVICE_INFO* info = driver->GetDeviceInfo();
+  if (info != nullptr) {
+    CConfiguration config(driver->GetDriverName(), driver->GetHostDirectory(), *info);
+    ChannelSettings settings = config.GetChannelSettings(GetChannelIndex());
+    m_rtpMode = settings.RTPMode;
+    m_keepAlive = settings.KeepAlive;
+  }
+  m_activeParser = nullptr;
+  m_parser.Release();
+  return true;
+}
+
+bool CRtspVideoChannel::SdpInfoReceived(SDP_INFO& info) {
+  CRTPMediaParser* parser = nullptr;
+  try {
+    parser = CreateParserForRtpmap(info.video.rtpmap, GetDriver());
+  } catch (...) {
+    parser = nullptr;
+  }
+  if (parser == nullptr) {
+    std::string device = GetDriver()->GetDeviceText();
+    GetDriver()->Log(1, "%s: Unable to handle RTP video data from device %s - unexpected payload type \"%s\"",
+                     "telvora::CRtspVideoChannel::SdpInfoReceived", device.c_str(), info.video.rtpmap.c_str());
+  }
+  m_activeParser = nullptr;
+  m_parser = parser;
+  if (!m_parser) return false;
+  m_parser->SetClient(this);
+  MEDIA_STREAM_PARAMETERS parameters;
+  parameters.parameterSet1 = info.parameterSet1;
+  parameters.parameterSet2 = info.parameterSet2;
+  parameters.config = info.config;
+  m_parser->SetStreamParameters(parameters);
+  m_activeParser = m_parser.Get();
+  return true;
+}
+
+void CRtspVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
+  CRTPMediaParser* parser = m_activeParser.load();
+  if (parser != nullptr) parser->ProcessPacket(packet);
+}
+
+void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) {
+  const std::string path = GetDriver()->GetParameter(1);
+  if (path.empty()) return;
+  connection.path = path;
+  const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+  if (info != nullptr) connection.serverPort = info->port;
+}
+
+}  // namespace telvora
