@@ -16,13 +16,13 @@ void HostFrame::GetTime(SYSTEMTIME* time) {
   if (time != nullptr) *time = time_;
 }
 
-telvora::IVideoFrame* HostFrameAllocator::CreateFrame(uint32_t /*formatCode*/, uint32_t size,
+telvora::IVideoFrame* HostFrameAllocator::CreateFrame(uint32_t formatCode, uint32_t size,
                                                       const char* /*driverName*/) {
   if (size == 0 || size > kMaxFrameBytes) {
     refused_.fetch_add(1);
     return nullptr;
   }
-  HostFrame* frame = new (std::nothrow) HostFrame(size);
+  HostFrame* frame = new (std::nothrow) HostFrame(size, formatCode);
   if (frame == nullptr) {
     refused_.fetch_add(1);
     return nullptr;

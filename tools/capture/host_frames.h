@@ -13,7 +13,9 @@ namespace capture {
 
 class HostFrame : public telvora::IVideoFrame {
  public:
-  explicit HostFrame(uint32_t capacity) : data_(capacity) {}
+  // The format asked for at creation stands until SetFormat changes it:
+  // JPEG frames are never given another one.
+  HostFrame(uint32_t capacity, uint32_t formatCode) : data_(capacity), format_(formatCode) {}
 
   uint8_t* GetData() override { return data_.empty() ? nullptr : data_.data(); }
   void SetDataSize(uint32_t size) override { size_ = size; }
