@@ -6,7 +6,6 @@
 #include <iterator>
 #include <sstream>
 
-#include <sys/wait.h>
 
 #include "rtp/rtp_packet.h"
 
@@ -160,28 +159,6 @@ std::vector<uint8_t> MakeSps(const SpsFields& f) {
   const std::vector<uint8_t> escaped = AddEmulationPrevention(w.Bytes());
   nal.insert(nal.end(), escaped.begin(), escaped.end());
   return nal;
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/orvalen-media-XXXXXX";
-  const char* made = mkdtemp(pattern);
-  m_path = made != nullptr ? made : "/tmp";
-}
-
-TempDir::~TempDir() {
-  if (m_path.rfind("/tmp/orvalen-media-", 0) == 0) RunCommand("rm -rf '" + m_path + "'");
-}
-
-int RunCommand(const std::string& command, std::string* output) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (output != nullptr) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* data) {

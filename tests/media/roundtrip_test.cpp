@@ -1,0 +1,443 @@
+// Streams from real encoders, cut by the test kit's RTP sender and rebuilt
+// by the depacketizers; FFmpeg then has the last word on every frame.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "media/h264_rtp_media_parser.h"
+#include "media/jpeg_rtp_media_parser.h"
+#include "media/media_format.h"
+#include "media/mpeg4_rtp_media_parser.h"
+#include "media_test_kit.h"
+#include "platform/sockets.h"
+
+namespace telvora {
+namespace test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Media are made once per run, in one folder.
+class Media {
+ public:
+  static Media& Get() {
+    static Media media;
+    return media;
+  }
+  // Encodes with ffmpeg unless already done; returns the file's bytes.
+  const Bytes& Make(const std::string& name, const std::string& arguments) {
+    auto it = m_files.find(name);
+    if (it != m_files.end()) return it->second;
+    const std::string path = m_dir.File(name);
+    const std::string command = "ffmpeg -nostdin -v error -y " + arguments + " '" + path + "'";
+    std::string output;
+    EXPECT_EQ(RunCommand(command, &output), 0) << command << "\n" << output;
+    Bytes data;
+    ReadFile(path, &data);
+    return m_files[name] = data;
+  }
+  std::string Path(const std::string& name) const { return m_dir.File(name); }
+
+ private:
+  TempDir m_dir;
+  std::map<std::string, Bytes> m_files;
+};
+
+std::string Source(int width, int height, int frames) {
+  return "-f lavfi -i testsrc2=size=" + std::to_string(width) + "x" + std::to_string(height) +
+         ":rate=25 -frames:v " + std::to_string(frames);
+}
+
+Bytes Concat(const std::vector<DeliveredFrame>& frames) {
+  Bytes out;
+  for (const DeliveredFrame& f : frames) out.insert(out.end(), f.bytes.begin(), f.bytes.end());
+  return out;
+}
+
+// Frames written one after another, as a host records them. The delimiter
+// that ends each H.264 frame opens the next access unit of such a file; the
+// last one opens none, so it is left out.
+Bytes H264File(const std::vector<DeliveredFrame>& frames) {
+  Bytes out = Concat(frames);
+  if (out.size() >= 5) out.resize(out.size() - 5);
+  return out;
+}
+
+void WithStartCode(Bytes& out, const Bytes& nal) {
+  out.insert(out.end(), {0, 0, 1});
+  out.insert(out.end(), nal.begin(), nal.end());
+}
+
+// What the depacketizer must make of each access unit: SEI, AUD, SPS and
+// PPS dropped, SPS and PPS put back before the first IDR slice, the
+// delimiter at the end.
+std::vector<Bytes> ExpectedH264Frames(const std::vector<H264AccessUnit>& units, Bytes sps, Bytes pps) {
+  std::vector<Bytes> frames;
+  for (const H264AccessUnit& unit : units) {
+    Bytes f;
+    for (const Bytes& nal : unit.nalUnits) {
+      const uint8_t type = nal[0] & 0x1F;
+      if (type == 7) {
+        sps = nal;
+      } else if (type == 8) {
+        pps = nal;
+      } else if (type != 6 && type != 9) {
+        if (type == 5 && f.empty() && !sps.empty() && !pps.empty()) {
+          WithStartCode(f, sps);
+          WithStartCode(f, pps);
+        }
+        WithStartCode(f, nal);
+      }
+    }
+    f.insert(f.end(), {0, 0, 1, 0x09, 0x30});
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+struct H264Case {
+  const char* name;
+  const char* profile;
+  int width, height, frames;
+  H264Options options;
+  bool parameterSetsFromSdp;
+};
+
+class H264RoundTrip : public ::testing::TestWithParam<H264Case> {};
+
+TEST_P(H264RoundTrip, EveryAccessUnitComesBackAndDecodes) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const H264Case& c = GetParam();
+  const std::string name = std::string(c.profile) + std::to_string(c.width) + ".h264";
+  const Bytes& stream = Media::Get().Make(
+      name, Source(c.width, c.height, c.frames) + " -c:v libx264 -preset ultrafast -profile:v " + c.profile +
+                " -bf 0 -g 4 -pix_fmt yuv420p -f h264");
+  const std::vector<H264AccessUnit> units = SplitH264AccessUnits(stream);
+  ASSERT_EQ(int(units.size()), c.frames);
+
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  Bytes sps, pps;
+  if (c.parameterSetsFromSdp) {
+    for (const Bytes& nal : units[0].nalUnits) {
+      if ((nal[0] & 0x1F) == 7) sps = nal;
+      if ((nal[0] & 0x1F) == 8) pps = nal;
+    }
+    parser.SetStreamParameters({sps, pps, {}});
+    ASSERT_EQ(parser.GetWidth(), uint32_t(c.width));
+  }
+  RtpSender sender;
+  const std::vector<RtpDatagram> packets = sender.PacketizeH264(units, c.options);
+  Feed(&parser, packets);
+
+  const std::vector<Bytes> expected = ExpectedH264Frames(units, sps, pps);
+  const auto& frames = rig.collector.frames;
+  ASSERT_EQ(frames.size(), units.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].bytes, expected[i]) << "frame " << i;
+    EXPECT_EQ(frames[i].format, units[i].idr ? kFormatH264 : kFormatI264) << "frame " << i;
+    EXPECT_EQ(frames[i].width, uint32_t(c.width));
+    EXPECT_EQ(frames[i].height, uint32_t(c.height));
+  }
+  EXPECT_EQ(rig.allocator.Created(), rig.allocator.Released());
+
+  const std::string out = Media::Get().Path(std::string("out-") + name);
+  ASSERT_TRUE(WriteFile(out, H264File(frames)));
+  EXPECT_EQ(DecodeErrors(out, "h264"), "");
+  int w = 0, h = 0;
+  EXPECT_EQ(ProbeFrames(out, "h264", &w, &h), c.frames);
+  EXPECT_EQ(w, c.width);
+  EXPECT_EQ(h, c.height);
+}
+
+H264Options Options(bool aggregate, bool fragmentAll, bool dropParameterSets = false) {
+  H264Options o;
+  o.aggregate = aggregate;
+  o.fragmentAll = fragmentAll;
+  o.dropParameterSets = dropParameterSets;
+  return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, H264RoundTrip,
+    ::testing::Values(H264Case{"baseline_vga_stap", "baseline", 640, 480, 10, Options(true, false), false},
+                      H264Case{"main_vga_single_nal", "main", 640, 480, 10, Options(false, false), false},
+                      H264Case{"main_vga_sdp_sets", "main", 640, 480, 10, Options(true, true, true), true},
+                      H264Case{"baseline_hd_fua", "baseline", 1920, 1080, 6, Options(true, true), false},
+                      H264Case{"main_hd", "main", 1920, 1080, 6, Options(true, false), false}),
+    [](const ::testing::TestParamInfo<H264Case>& info) { return std::string(info.param.name); });
+
+// Drops one packet from the middle of the second key frame: nothing from
+// it up to the next key frame may reach the host.
+TEST(H264Loss, KeyFrameWithALostPacketAndItsFollowersAreWithheld) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const Bytes& stream = Media::Get().Make(
+      "loss.h264", Source(640, 480, 12) + " -c:v libx264 -preset ultrafast -profile:v main -bf 0 -g 4 -f h264");
+  const std::vector<H264AccessUnit> units = SplitH264AccessUnits(stream);
+  ASSERT_EQ(units.size(), 12u);
+  std::vector<size_t> keys;
+  for (size_t i = 0; i < units.size(); ++i)
+    if (units[i].idr) keys.push_back(i);
+  ASSERT_GE(keys.size(), 3u);
+
+  RtpSender sender;
+  std::vector<RtpDatagram> packets = sender.PacketizeH264(units, H264Options());
+  std::vector<size_t> ofKey;
+  for (size_t i = 0; i < packets.size(); ++i)
+    if (packets[i].frameIndex == keys[1]) ofKey.push_back(i);
+  ASSERT_GE(ofKey.size(), 3u);
+  packets.erase(packets.begin() + std::ptrdiff_t(ofKey[ofKey.size() / 2]));
+
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  Feed(&parser, packets);
+
+  const std::vector<Bytes> expected = ExpectedH264Frames(units, {}, {});
+  std::vector<Bytes> wanted;
+  for (size_t i = 0; i < units.size(); ++i)
+    if (i < keys[1] || i >= keys[2]) wanted.push_back(expected[i]);
+  std::vector<Bytes> got;
+  for (const DeliveredFrame& f : rig.collector.frames) got.push_back(f.bytes);
+  EXPECT_EQ(got, wanted);
+
+  const std::string out = Media::Get().Path("out-loss.h264");
+  ASSERT_TRUE(WriteFile(out, H264File(rig.collector.frames)));
+  EXPECT_EQ(DecodeErrors(out, "h264"), "");
+}
+
+// The sender's UDP path, as channel and end-to-end tests use it.
+TEST(RtpSenderUdp, PacketsArriveOnLoopbackInOrder) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const Bytes& stream = Media::Get().Make(
+      "udp.h264", Source(320, 240, 5) + " -c:v libx264 -preset ultrafast -profile:v baseline -g 5 -f h264");
+  RtpSender sender;
+  const std::vector<RtpDatagram> packets = sender.PacketizeH264(SplitH264AccessUnits(stream));
+
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  ASSERT_NE(s, INVALID_SOCKET);
+  int buffer = 4 << 20;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof(buffer));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  platform::SetReceiveTimeout(s, 2000);
+
+  std::thread send([&] { EXPECT_TRUE(RtpSender::SendUdp(packets, ntohs(address.sin_port), 200)); });
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  std::vector<uint8_t> datagram(65536);
+  size_t received = 0;
+  while (received < packets.size()) {
+    const int n = platform::ReceiveFrom(s, datagram.data(), int(datagram.size()), nullptr, nullptr);
+    if (n <= 0) break;
+    EXPECT_EQ(Bytes(datagram.begin(), datagram.begin() + n), packets[received].bytes);
+    FeedOne(&parser, Bytes(datagram.begin(), datagram.begin() + n));
+    ++received;
+  }
+  send.join();
+  closesocket(s);
+  EXPECT_EQ(received, packets.size());
+  EXPECT_EQ(rig.collector.frames.size(), 5u);
+}
+
+// ---- JPEG ----
+
+// ffmpeg quantizes with the standard tables scaled for Q 76 when given
+// them as matrices (natural order) at qscale 8; its DC entry is fixed at
+// 8, which is what Q 76 makes of 16 and 17.
+std::string StandardMatrices(int q) {
+  static const int kZigZag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                  12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                  35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                  58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+  const Bytes tables = ScaledStandardTables(q);
+  std::string luma, chroma;
+  int natural[2][64];
+  for (int t = 0; t < 2; ++t)
+    for (int k = 0; k < 64; ++k) natural[t][kZigZag[k]] = tables[size_t(t * 64 + k)];
+  for (int i = 0; i < 64; ++i) {
+    luma += (i ? "," : "") + std::to_string(natural[0][i]);
+    chroma += (i ? "," : "") + std::to_string(natural[1][i]);
+  }
+  return " -q:v 8 -qmin 8 -qmax 8 -intra_matrix " + luma + " -chroma_intra_matrix " + chroma;
+}
+
+// ffmpeg writes 4:2:2 as 2x2 luma over 1x2 chroma, which RFC 2435 type 0
+// cannot carry, so the encoder cases are all 4:2:0 (type 1).
+struct JpegCase {
+  const char* name;
+  const char* pixelFormat;
+  bool standardTables;
+  bool restart;  // slice threads make ffmpeg write DRI and RST markers
+  bool inBand;
+  uint8_t expectedQ;
+};
+
+class JpegRoundTrip : public ::testing::TestWithParam<JpegCase> {};
+
+TEST_P(JpegRoundTrip, ImagesComeBackAsJfifAndDecodeToTheSamePicture) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const JpegCase& c = GetParam();
+  const int kFrames = 3;
+  ParserRig rig;
+  CJpegRTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  RtpSender sender;
+  for (int i = 0; i < kFrames; ++i) {
+    const std::string name = std::string(c.name) + std::to_string(i) + ".jpg";
+    std::string arguments = "-f lavfi -i testsrc2=size=320x240:rate=25 -vf 'select=eq(n\\," + std::to_string(i * 7) +
+                            ")' -frames:v 1 -c:v mjpeg -huffman default -pix_fmt " + c.pixelFormat;
+    if (c.standardTables) arguments += StandardMatrices(76);
+    if (c.restart) arguments += " -threads 4 -thread_type slice";
+    const Bytes& jpeg = Media::Get().Make(name, arguments);
+    JpegImage image;
+    std::string why;
+    ASSERT_TRUE(ParseJpegImage(jpeg, &image, &why)) << why;
+    EXPECT_EQ(image.restartInterval != 0, c.restart);
+    JpegOptions options;
+    options.inBandTables = c.inBand;
+    if (!c.inBand) {
+      ASSERT_EQ(FindStandardQ(image), int(c.expectedQ));
+    }
+    std::vector<RtpDatagram> packets;
+    ASSERT_TRUE(sender.PacketizeJpeg(image, options, &packets, size_t(i)));
+    ASSERT_GT(packets.size(), 1u);
+    ASSERT_EQ(packets[0].bytes[12 + 5], c.expectedQ);
+    Feed(&parser, packets);
+    ASSERT_EQ(rig.collector.frames.size(), size_t(i + 1));
+
+    const DeliveredFrame& f = rig.collector.frames.back();
+    EXPECT_EQ(f.width, 320u);
+    EXPECT_EQ(f.height, 240u);
+    EXPECT_EQ(f.createFormat, kFormatJpeg);
+    const Bytes jfif = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0};
+    ASSERT_GT(f.bytes.size(), jfif.size());
+    EXPECT_TRUE(std::equal(jfif.begin(), jfif.end(), f.bytes.begin()));
+    EXPECT_EQ(f.bytes[f.bytes.size() - 2], 0xFF);
+    EXPECT_EQ(f.bytes.back(), 0xD9);
+
+    const std::string out = Media::Get().Path(std::string("out-") + name);
+    ASSERT_TRUE(WriteFile(out, f.bytes));
+    EXPECT_EQ(DecodeErrors(out), "");
+    int w = 0, h = 0;
+    EXPECT_EQ(ProbeFrames(out, "", &w, &h), 1);
+    EXPECT_EQ(w, 320);
+    EXPECT_EQ(h, 240);
+    // Same scan, same tables: the same picture, pixel for pixel.
+    std::string md5Source, md5Rebuilt;
+    RunCommand("ffmpeg -nostdin -v error -i '" + Media::Get().Path(name) + "' -f md5 -", &md5Source);
+    RunCommand("ffmpeg -nostdin -v error -i '" + out + "' -f md5 -", &md5Rebuilt);
+    EXPECT_EQ(md5Rebuilt, md5Source);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, JpegRoundTrip,
+    ::testing::Values(JpegCase{"q76_420", "yuvj420p", true, false, false, 76},
+                      JpegCase{"q76_restart", "yuvj420p", true, true, false, 76},
+                      JpegCase{"inband_420", "yuvj420p", false, false, true, 255},
+                      JpegCase{"inband_420_restart", "yuvj420p", false, true, true, 255},
+                      JpegCase{"inband_two_tables_restart", "yuvj420p", true, true, true, 255}),
+    [](const ::testing::TestParamInfo<JpegCase>& info) { return std::string(info.param.name); });
+
+// ---- MPEG-4 ----
+
+struct Mpeg4Case {
+  const char* name;
+  int width, height;
+  bool configInOwnPacket;
+  size_t maxPayload;
+};
+
+class Mpeg4RoundTrip : public ::testing::TestWithParam<Mpeg4Case> {};
+
+TEST_P(Mpeg4RoundTrip, FramesComeBackWithKeyFramesOnIVops) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const Mpeg4Case& c = GetParam();
+  const int kFrames = 10;
+  const std::string name = std::string(c.name) + ".m4v";
+  const Bytes& stream = Media::Get().Make(name, Source(c.width, c.height, kFrames) +
+                                                    " -c:v mpeg4 -g 4 -bf 0 -flags +bitexact -f m4v");
+  const std::vector<Mpeg4Frame> source = SplitMpeg4Frames(stream);
+  ASSERT_EQ(int(source.size()), kFrames);
+  ASSERT_TRUE(source[0].key);
+
+  ParserRig rig;
+  CMpeg4RTPMediaParser parser(&rig.driver);  // Kovadel from the build
+  ASSERT_TRUE(parser.HasHeaderParser());
+  rig.Attach(&parser);
+  RtpStreamSettings settings;
+  settings.maxPayload = c.maxPayload;
+  RtpSender sender(settings);
+  Mpeg4Options options;
+  options.configInOwnPacket = c.configInOwnPacket;
+  Feed(&parser, sender.PacketizeMpeg4(source, options));
+
+  const auto& frames = rig.collector.frames;
+  ASSERT_EQ(frames.size(), source.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].bytes, source[i].bytes) << "frame " << i;
+    EXPECT_EQ(frames[i].format, source[i].key ? kFormatDivx : kFormatDivi) << "frame " << i;
+    EXPECT_EQ(frames[i].width, uint32_t(c.width));
+    EXPECT_EQ(frames[i].height, uint32_t(c.height));
+  }
+  const std::string out = Media::Get().Path("out-" + name);
+  ASSERT_TRUE(WriteFile(out, Concat(frames)));
+  EXPECT_EQ(DecodeErrors(out, "m4v"), "");
+  int w = 0, h = 0;
+  EXPECT_EQ(ProbeFrames(out, "m4v", &w, &h), kFrames);
+  EXPECT_EQ(w, c.width);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoders, Mpeg4RoundTrip,
+                         ::testing::Values(Mpeg4Case{"cif", 352, 288, false, 1400},
+                                           Mpeg4Case{"vga_config_apart", 640, 480, true, 1400},
+                                           Mpeg4Case{"hd_small_packets", 1280, 720, false, 500}),
+                         [](const ::testing::TestParamInfo<Mpeg4Case>& info) { return std::string(info.param.name); });
+
+TEST(Mpeg4Loss, IVopWithALostPacketAndItsFollowersAreWithheld) {
+  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  const Bytes& stream =
+      Media::Get().Make("loss.m4v", Source(640, 480, 12) + " -c:v mpeg4 -g 4 -bf 0 -flags +bitexact -f m4v");
+  const std::vector<Mpeg4Frame> source = SplitMpeg4Frames(stream);
+  std::vector<size_t> keys;
+  for (size_t i = 0; i < source.size(); ++i)
+    if (source[i].key) keys.push_back(i);
+  ASSERT_GE(keys.size(), 3u);
+  RtpStreamSettings settings;
+  settings.maxPayload = 1000;
+  RtpSender sender(settings);
+  std::vector<RtpDatagram> packets = sender.PacketizeMpeg4(source);
+  std::vector<size_t> ofKey;
+  for (size_t i = 0; i < packets.size(); ++i)
+    if (packets[i].frameIndex == keys[1]) ofKey.push_back(i);
+  ASSERT_GE(ofKey.size(), 3u);
+  packets.erase(packets.begin() + std::ptrdiff_t(ofKey[ofKey.size() / 2]));
+
+  ParserRig rig;
+  CMpeg4RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  Feed(&parser, packets);
+  std::vector<Bytes> wanted, got;
+  for (size_t i = 0; i < source.size(); ++i)
+    if (i < keys[1] || i >= keys[2]) wanted.push_back(source[i].bytes);
+  for (const DeliveredFrame& f : rig.collector.frames) got.push_back(f.bytes);
+  EXPECT_EQ(got, wanted);
+  const std::string out = Media::Get().Path("out-loss.m4v");
+  ASSERT_TRUE(WriteFile(out, Concat(rig.collector.frames)));
+  EXPECT_EQ(DecodeErrors(out, "m4v"), "");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace telvora
