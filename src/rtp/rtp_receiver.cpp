@@ -36,7 +36,7 @@ unsigned short CRTPReceiver::GetPort() {
 }
 
 bool CRTPReceiver::Open(bool keepClient, unsigned short port) {
-  if (!keepClient || !m_client) {
+  if (!keepClient) {
     m_currentClient = nullptr;
     m_client = new (std::nothrow) CUDPClient(GetLogSink());
   }

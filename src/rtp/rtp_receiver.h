@@ -21,7 +21,8 @@
 namespace telvora {
 
 // Callbacks of a CRTPReceiver. PacketReceived runs on the delivery thread,
-// the other two on the UDP client's thread.
+// ReceiverTimeout on the UDP client's thread, ReceiverClosed there or, when
+// the receiver itself closes, on the thread that called Close().
 class IRTPReceiverUser {
  public:
   virtual ~IRTPReceiverUser() {}
@@ -48,11 +49,13 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   unsigned short GetPort();
 
   // Open, OpenMulticast and Close come from one controlling thread.
-  // keepClient reuses the current UDP client instead of creating a new one.
+  // keepClient reuses the current UDP client instead of creating a new one;
+  // with no client to reuse (Close() releases it) the open fails.
   // Any undelivered packet of an earlier open is discarded.
   bool Open(bool keepClient, unsigned short port);
   bool OpenMulticast(const std::string& group, unsigned short port);
-  // Stops both threads and discards undelivered packets. Returns when the
+  // Stops both threads and discards undelivered packets; the user hears
+  // ReceiverClosed if a client was open. Returns when the
   // delivery thread has ended; a user blocked in PacketReceived holds it up.
   void Close();
 

@@ -261,12 +261,14 @@ TEST_F(RtpReceiverTest, ReopenOnTheSamePortIgnoresTheEarlierClient) {
   EXPECT_EQ(m_user.Sequences(), (std::vector<uint16_t>{1, 100, 101, 102, 103, 104}));
 }
 
-TEST_F(RtpReceiverTest, ReopenKeepingTheClient) {
+TEST_F(RtpReceiverTest, KeepingAClientNeedsOne) {
   ASSERT_TRUE(m_receiver.Open(false, 0));
   const unsigned short port = m_receiver.GetPort();
-  // Close() releases the client, so keepClient then has none to keep.
+  // Close() releases the client, so there is none left to keep.
   m_receiver.Close();
-  ASSERT_TRUE(m_receiver.Open(true, port));
+  EXPECT_FALSE(m_receiver.Open(true, port));
+  EXPECT_FALSE(m_receiver.IsRunning());
+  ASSERT_TRUE(m_receiver.Open(false, port));
   ASSERT_TRUE(Send(7));
   ASSERT_TRUE(m_user.WaitForCount(1, milliseconds(2000)));
 }
