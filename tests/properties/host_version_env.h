@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/module.h"
+
 namespace telvora {
 namespace test {
 
@@ -14,17 +16,9 @@ class ScopedHostVersion {
     const char* old = std::getenv("BRENLOW_VERSION");
     m_hadOld = old != nullptr;
     if (m_hadOld) m_old = old;
-    if (version != nullptr)
-      setenv("BRENLOW_VERSION", version, 1);
-    else
-      unsetenv("BRENLOW_VERSION");
+    platform::SetEnvironmentValue("BRENLOW_VERSION", version);
   }
-  ~ScopedHostVersion() {
-    if (m_hadOld)
-      setenv("BRENLOW_VERSION", m_old.c_str(), 1);
-    else
-      unsetenv("BRENLOW_VERSION");
-  }
+  ~ScopedHostVersion() { platform::SetEnvironmentValue("BRENLOW_VERSION", m_hadOld ? m_old.c_str() : nullptr); }
   ScopedHostVersion(const ScopedHostVersion&) = delete;
   ScopedHostVersion& operator=(const ScopedHostVersion&) = delete;
 
