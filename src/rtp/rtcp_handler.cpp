@@ -169,6 +169,8 @@ void CRTCPHandler::Send(const unsigned char* data, unsigned length) {
     return;
   }
   m_reporting = false;
+  // While closing, the client may already be gone under a late report.
+  if (m_stopEvent.Wait(0) && !m_client.IsOpen()) return;
   IDebugMessage* sink = GetLogSink();
   if (sink != nullptr && !m_sendFailureLogged.exchange(true)) {
     sink->Log(2, "%s: Sending RTCP to device %s failed; receiver reports pause until the next sender report",
