@@ -1,6 +1,6 @@
 #!/bin/sh
-# Fails unless the library defines the twelve driver entry points and no
-# dynamic symbol other than the entry points it may export.
+# Fails unless the library defines exactly its eighteen entry points: the
+# twelve driver factories and deleters and the six capability query calls.
 set -eu
 lib="$1"
 [ -f "$lib" ] || { echo "no library at $lib"; exit 1; }
@@ -12,7 +12,8 @@ InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabili
 status=0
 for name in CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx3 CreateIPCaptureEx4 \
     CreateIPCaptureEx5 DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3 \
-    DeleteIPCaptureEx4 DeleteIPCaptureEx5; do
+    DeleteIPCaptureEx4 DeleteIPCaptureEx5 CreateCapabilityQueryModule DeleteCapabilityQueryModule \
+    InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery; do
   echo "$defined" | grep -qx "$name" || { echo "missing export: $name"; status=1; }
 done
 for symbol in $defined; do
