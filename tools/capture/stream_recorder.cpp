@@ -130,12 +130,30 @@ bool StreamRecorder::OnFrame(telvora::IVideoFrame* frame) {
         stats_.file = fileName;
       }
     }
-    if (file_ != nullptr && std::fwrite(ours->Data(), 1, size, file_) != size) {
+    if (file_ != nullptr && !WriteMedia(code, ours->Data(), size)) {
       fileFailed_ = true;
       NoteOnce(std::string("writing ") + fileName + " failed: " + std::strerror(errno));
     }
   }
   return true;
+}
+
+bool StreamRecorder::WriteMedia(uint32_t code, const uint8_t* data, uint32_t size) {
+  static const uint8_t kDelimiter[] = {0x00, 0x00, 0x01, 0x09, 0x30};
+  const uint32_t delimiterSize = sizeof(kDelimiter);
+  if (heldDelimiter_) {
+    if (std::fwrite(kDelimiter, 1, delimiterSize, file_) != delimiterSize) return false;
+    heldDelimiter_ = false;
+  }
+  // H.264 frames end with an access unit delimiter, which belongs to the
+  // frame after it. It is written with that frame, so the file does not end
+  // on a delimiter without a picture, which decoders report as an error.
+  bool isH264 = code == FourCC("H264") || code == FourCC("I264");
+  if (isH264 && size > delimiterSize && std::memcmp(data + size - delimiterSize, kDelimiter, delimiterSize) == 0) {
+    size -= delimiterSize;
+    heldDelimiter_ = true;
+  }
+  return std::fwrite(data, 1, size, file_) == size;
 }
 
 void StreamRecorder::OnSignalLost() {

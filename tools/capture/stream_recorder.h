@@ -1,6 +1,7 @@
 // The frame sink of one stream: checks each frame the driver hands over,
 // appends it to the media file of its codec and keeps the statistics of the
-// summary. OnFrame and OnSignalLost run on the driver's delivery threads;
+// summary. The media file holds the frames as handed over, except that the
+// delimiter ending the last H.264 frame is left out. OnFrame and OnSignalLost run on the driver's delivery threads;
 // the getters on the main thread.
 #pragma once
 
@@ -69,6 +70,8 @@ class StreamRecorder : public telvora::IHostFrameSink {
 
  private:
   void NoteOnce(const std::string& text);
+  // Appends one frame to the open file; false on a write error.
+  bool WriteMedia(uint32_t code, const uint8_t* data, uint32_t size);
 
   std::string dir_;
   bool write_;
@@ -78,6 +81,7 @@ class StreamRecorder : public telvora::IHostFrameSink {
   FILE* file_ = nullptr;
   bool fileFailed_ = false;
   bool closed_ = false;
+  bool heldDelimiter_ = false;  // an H.264 delimiter waits for its frame
   Clock::time_point opened_;
   Clock::time_point lastFrame_;
   std::string notice_;

@@ -137,7 +137,9 @@ std::string BuildLaunch(const Options& o, bool withClockOverlay) {
   s << "( ";
   if (o.codec == Codec::kMpeg4) {
     s << "appsrc name=" << kClipSourceName << " is-live=true format=time do-timestamp=false"
-      << " ! rtpmp4vpay name=pay0 pt=96";
+      // The configuration goes in-band before every I-VOP as well as into
+      // the SDP, as cameras send it.
+      << " ! rtpmp4vpay name=pay0 pt=96 config-interval=1";
   } else {
     // A scrolling pattern keeps every frame different, so the encoders
     // produce real motion rather than skipped or empty frames.

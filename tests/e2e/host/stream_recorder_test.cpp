@@ -92,6 +92,23 @@ TEST_F(RecorderTest, WritesFramesInOrderToTheFileOfTheirCodec) {
   EXPECT_EQ(allocator_.Outstanding(), 0);
 }
 
+TEST_F(RecorderTest, TheLastH264DelimiterIsLeftOutOfTheFile) {
+  // The driver ends every H.264 frame with 00 00 01 09 30.
+  std::vector<uint8_t> key = kIdr, other = kSlice;
+  const std::vector<uint8_t> aud = {0, 0, 1, 0x09, 0x30};
+  key.insert(key.end(), aud.begin(), aud.end());
+  other.insert(other.end(), aud.begin(), aud.end());
+  StreamRecorder recorder(dir_, true, 0);
+  EXPECT_TRUE(Deliver(recorder, Make(allocator_, "H264", key)));
+  EXPECT_TRUE(Deliver(recorder, Make(allocator_, "I264", other)));
+  recorder.CloseFile();
+  std::string expected(key.begin(), key.end());
+  expected.append(other.begin(), other.end() - 5);
+  EXPECT_EQ(Slurp(dir_ + "/stream.h264"), expected);
+  // The summary still counts the bytes as handed over.
+  EXPECT_EQ(recorder.Stats().bytes, key.size() + other.size());
+}
+
 TEST_F(RecorderTest, RefusesFramesThatCannotBeRight) {
   StreamRecorder recorder(dir_, true, 0);
   // Size beyond the buffer the driver asked for.
