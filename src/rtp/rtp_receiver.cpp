@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/module.h"
 #include "rtp/udp_client.h"
 #include "threading/string_format.h"
 
@@ -18,6 +19,7 @@ constexpr unsigned kStopLimit = 2000;
 
 constexpr size_t CRTPReceiver::kMaxQueuedPackets;
 constexpr size_t CRTPReceiver::kMaxQueuedBytes;
+constexpr uint32_t CRTPReceiver::kDefaultOverflowReportInterval;
 
 CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
     : CBaseThread(sink),
@@ -25,6 +27,8 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_user(nullptr),
       m_queuedBytes(0),
       m_episodeDropped(0),
+      m_episodeStart(0),
+      m_overflowReportInterval(kDefaultOverflowReportInterval),
       m_droppedTotal(0),
       m_dataEvent(false) {}
 
@@ -116,6 +120,7 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
     delete entry;
     return;
   }
+  uint64_t longEpisode = 0;
   {
     CAutoLock lock(m_lock);
     m_queue.push_back(entry);
@@ -127,12 +132,19 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
       m_queue.pop_front();
       m_queuedBytes -= oldest->packet.GetPayloadLength();
       delete oldest;
-      ++m_episodeDropped;
+      if (m_episodeDropped++ == 0) m_episodeStart = platform::GetMillisecondClock();
       ++m_droppedTotal;
     }
     m_dataEvent.Set();
+    // A user that never catches up still gets a line now and then.
+    if (m_episodeDropped != 0 &&
+        platform::GetMillisecondClock() - m_episodeStart >= m_overflowReportInterval.load())
+      longEpisode = TakeFinishedEpisode(true);
   }
+  ReportOverflow(longEpisode);
 }
+
+void CRTPReceiver::SetOverflowReportInterval(uint32_t milliseconds) { m_overflowReportInterval = milliseconds; }
 
 void CRTPReceiver::ReceiveTimeout(IRTPClient* client) {
   if (client == nullptr || client != m_currentClient.load() || m_user == nullptr) return;

@@ -71,6 +71,12 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   // Packets dropped on overflow since construction.
   uint64_t GetDroppedPackets() const { return m_droppedTotal.load(); }
 
+  // An overflow episode ends when the backlog is down to half of both
+  // bounds; one that lasts longer than this interval is reported anyway and
+  // counted afresh from then on.
+  static constexpr uint32_t kDefaultOverflowReportInterval = 10000;
+  void SetOverflowReportInterval(uint32_t milliseconds);
+
  protected:
   void Run() override;
 
@@ -97,6 +103,8 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   size_t m_queuedBytes;
   // Dropped in the overflow episode now running; 0 when there is none.
   uint64_t m_episodeDropped;
+  uint32_t m_episodeStart;  // millisecond clock at its first drop
+  std::atomic<uint32_t> m_overflowReportInterval;
   std::atomic<uint64_t> m_droppedTotal;
   CEvent m_dataEvent;
 };

@@ -159,6 +159,8 @@ class RtpReceiverFlood : public RtpReceiverTest, public ::testing::WithParamInte
 
 TEST_P(RtpReceiverFlood, StaysWithinItsBoundAndClosesInTime) {
   const FloodCase& c = GetParam();
+  // However slow the machine, the episode is reported when it ends, not before.
+  m_receiver.SetOverflowReportInterval(600000);
   ASSERT_TRUE(m_receiver.Open(false, 0));
   const unsigned short port = m_receiver.GetPort();
   m_user.Block();
@@ -231,6 +233,40 @@ const FloodCase kFloods[] = {
 
 INSTANTIATE_TEST_SUITE_P(Bounds, RtpReceiverFlood, ::testing::ValuesIn(kFloods),
                          [](const ::testing::TestParamInfo<FloodCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RtpReceiverTest, LongOverflowIsReportedWhileItLastsAndNothingIsMiscounted) {
+  m_receiver.SetOverflowReportInterval(200);
+  ASSERT_TRUE(m_receiver.Open(false, 0));
+  const unsigned short port = m_receiver.GetPort();
+  m_user.Block();
+  std::atomic<bool> sending{true};
+  std::thread sender([&] {
+    test::UdpPeer peer;
+    uint16_t sequence = 0;
+    while (sending) {
+      peer.SendTo(port, test::MakeRtp(sequence++, 0, 1, 1400));
+      if (sequence % 64 == 0) std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  const bool reported = m_log.Logs().WaitFor("overflowed", milliseconds(10000));
+  const auto until = steady_clock::now() + milliseconds(5000);
+  while (m_log.Logs().Count("overflowed") < 2 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(10));
+  sending = false;
+  sender.join();
+  ASSERT_TRUE(reported) << "a user stuck for good left the operator without a line";
+  EXPECT_GE(m_log.Logs().Count("overflowed"), 2u);
+  m_user.Release();
+  m_receiver.Close();
+
+  uint64_t sum = 0;
+  for (const auto& line : m_log.Logs().Lines()) {
+    const size_t at = line.second.find("overflowed; ");
+    if (at == std::string::npos) continue;
+    EXPECT_EQ(line.first, 2);
+    sum += std::stoull(line.second.substr(at + 12));
+  }
+  EXPECT_EQ(sum, m_receiver.GetDroppedPackets());
+}
 
 TEST_F(RtpReceiverTest, ReopenOnTheSamePortIgnoresTheEarlierClient) {
   ASSERT_TRUE(m_receiver.Open(false, 0));
