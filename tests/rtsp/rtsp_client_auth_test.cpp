@@ -180,7 +180,7 @@ TEST(RtspClientAuth, BasicAndTheLastOfSeveralChallenges) {
     client.Stop();
     EXPECT_TRUE(server.WaitDone(3000));
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
-    EXPECT_EQ(user.sdpCalls, 1);
+    EXPECT_EQ(user.sdpCalls.load(), 1);
   }
 }
 
@@ -208,7 +208,7 @@ TEST(RtspClientAuth, SecondRefusalEndsWithoutTeardown) {
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});
   EXPECT_EQ(server.CountRequests("DESCRIBE"), 2u);
   EXPECT_EQ(server.CountRequests("TEARDOWN"), 0u);
-  EXPECT_EQ(user.sdpCalls, 0);
+  EXPECT_EQ(user.sdpCalls.load(), 0);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(RtspClientFailures, HostileAnswersToDescribe) {
     });
     EXPECT_LE(endMs, kReceiveMs + 1500);
     EXPECT_LE(TimeMs([&] { client.Stop(); }), StopLimitMs(connection));
-    EXPECT_EQ(user.sdpCalls, 0);
+    EXPECT_EQ(user.sdpCalls.load(), 0);
     EXPECT_EQ(server.CountRequests("TEARDOWN"), 0u);
     if (*c.logFragment != 0) {
       EXPECT_TRUE(driver.Logs().Contains(c.logFragment)) << c.logFragment;
@@ -73,7 +73,7 @@ TEST(RtspClientFailures, InterleavedDataAheadOfAnAnswerIsSkipped) {
   ASSERT_TRUE(client.Start(LoopbackConnection(port), &user, kTransportUdp));
   EXPECT_TRUE(user.WaitEnded(3000));
   client.Stop();
-  EXPECT_EQ(user.sdpCalls, 1);
+  EXPECT_EQ(user.sdpCalls.load(), 1);
   EXPECT_TRUE(server.WaitDone(3000));
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});
 }
@@ -94,7 +94,7 @@ TEST(RtspClientFailures, StopDuringSetupSkipsPlayButTearsDown) {
   ASSERT_EQ(server.CountRequests("SETUP"), 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(TimeMs([&] { client.Stop(); }), 1000);
-  EXPECT_EQ(user.ended, 1);
+  EXPECT_EQ(user.ended.load(), 1);
   for (int i = 0; i < 50 && server.CountRequests("TEARDOWN") == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(server.CountRequests("PLAY"), 0u);
@@ -118,7 +118,7 @@ TEST(RtspClientFailures, ConnectFailuresReturnAtOnce) {
   connection.host = "no-such-host.invalid";
   EXPECT_FALSE(client.Start(connection, &user, kTransportUdp));
   EXPECT_FALSE(client.IsRunning());
-  EXPECT_EQ(user.ended, 0);
+  EXPECT_EQ(user.ended.load(), 0);
   client.Stop();
 }
 
@@ -139,7 +139,7 @@ TEST(RtspClientFailures, RestartBeginsAFreshSession) {
     for (int i = 0; i < 100 && user.ended <= round; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   client.Stop();
-  EXPECT_EQ(user.ended, 2);
+  EXPECT_EQ(user.ended.load(), 2);
 }
 
 }  // namespace

@@ -51,17 +51,25 @@ class RecordingClientUser : public IRTSPClientUser {
     std::lock_guard<std::mutex> lock(m_mutex);
     return sequences;
   }
+  std::vector<std::string> Payloads() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return payloads;
+  }
+  SDP_INFO Sdp() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return sdp;
+  }
 
   bool acceptSdp = true;
   bool throwOnSdp = false;
   std::atomic<int> byes{0};
-  int ended = 0;
-  int sdpCalls = 0;
+  std::atomic<int> ended{0};
+  std::atomic<int> sdpCalls{0};
+
+ private:
   SDP_INFO sdp;
   std::vector<uint16_t> sequences;
   std::vector<std::string> payloads;
-
- private:
   std::mutex m_mutex;
   std::condition_variable m_changed;
 };

@@ -53,8 +53,8 @@ TEST(RtspClientInterleaved, FramesInAnswerChunkSplitAndOtherChannels) {
   const long long stopMs = TimeMs([&] { client.Stop(); });
   EXPECT_LT(stopMs, 1000);
   EXPECT_EQ(user.Sequences(), (std::vector<uint16_t>{1, 2, 3, 4}));
-  EXPECT_EQ(user.payloads[2], "payload-3");
-  EXPECT_EQ(user.ended, 1);
+  EXPECT_EQ(user.Payloads()[2], "payload-3");
+  EXPECT_EQ(user.ended.load(), 1);
   EXPECT_EQ(user.byes.load(), 0);
   server.WaitDone(6000);
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});
@@ -99,10 +99,12 @@ TEST(RtspClientInterleaved, KeepAliveWhileTheStreamRuns) {
   for (const auto& r : requests) {
     if (r.text.compare(0, 8, "OPTIONS ") == 0) options.push_back((r.at - requests[2].at).count());
   }
-  ASSERT_EQ(options.size(), 2u);
+  // At 2 s, then at the 4 s or 6 s check.
+  ASSERT_GE(options.size(), 2u);
+  ASSERT_LE(options.size(), 3u);
   EXPECT_GE(options[0], 1900);
   EXPECT_LE(options[0], 2600);
-  EXPECT_GE(options[1] - options[0], 1900);
+  for (size_t i = 1; i < options.size(); ++i) EXPECT_GE(options[i] - options[i - 1], 1900);
   EXPECT_GT(user.Sequences().size(), 50u);
   // Same request as in the UDP wait loop.
   EXPECT_EQ(requests[3].text, OptionsRequest(Base(server.Port()), 4, "7"));

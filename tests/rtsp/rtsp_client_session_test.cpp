@@ -36,9 +36,9 @@ TEST(RtspClient, UdpSessionSendsEveryRequestInItsFormat) {
   client.Stop();
   EXPECT_TRUE(server.WaitDone(3000));
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});
-  EXPECT_EQ(user.sdpCalls, 1);
-  EXPECT_EQ(user.ended, 1);
-  EXPECT_EQ(user.sdp.video.rtpmap, "H264/90000");
+  EXPECT_EQ(user.sdpCalls.load(), 1);
+  EXPECT_EQ(user.ended.load(), 1);
+  EXPECT_EQ(user.Sdp().video.rtpmap, "H264/90000");
   EXPECT_TRUE(client.GetLastExchangeResult());
   const auto requests = server.Requests();
   ASSERT_GE(requests.size(), 4u);

@@ -80,11 +80,11 @@ TEST_F(TestcamSession, DigestUdpReachesPlayAndPacketsArrive) {
     if (n > 0 && packet.Parse(buffer, static_cast<unsigned>(n)) && packet.GetPayloadType() == 96) ++datagrams;
   }
   EXPECT_GE(datagrams, 20) << m_camera.Stderr();
-  EXPECT_EQ(user.sdp.video.rtpmap, "H264/90000");
-  EXPECT_FALSE(user.sdp.parameterSet1.empty());
+  EXPECT_EQ(user.Sdp().video.rtpmap, "H264/90000");
+  EXPECT_FALSE(user.Sdp().parameterSet1.empty());
   EXPECT_TRUE(client.GetLastExchangeResult());
   EXPECT_LT(TimeMs([&] { client.Stop(); }), StopLimitMs(connection));
-  EXPECT_EQ(user.ended, 1);
+  EXPECT_EQ(user.ended.load(), 1);
   closesocket(rtp);
   closesocket(rtcp);
 }
@@ -101,7 +101,7 @@ TEST_F(TestcamSession, DigestInterleavedDeliversPackets) {
   ASSERT_GE(seq.size(), 2u);
   EXPECT_EQ(static_cast<uint16_t>(seq[1] - seq[0]), 1);
   EXPECT_LT(TimeMs([&] { client.Stop(); }), StopLimitMs(connection));
-  EXPECT_EQ(user.ended, 1);
+  EXPECT_EQ(user.ended.load(), 1);
 }
 
 TEST_F(TestcamSession, WrongPasswordIsRefused) {
@@ -112,7 +112,7 @@ TEST_F(TestcamSession, WrongPasswordIsRefused) {
   connection.password = "wrong";
   ASSERT_TRUE(client.Start(connection, &user, kTransportUdp));
   EXPECT_TRUE(user.WaitEnded(5000));
-  EXPECT_EQ(user.sdpCalls, 0);
+  EXPECT_EQ(user.sdpCalls.load(), 0);
   client.Stop();
 }
 
