@@ -1,6 +1,12 @@
 # Helpers shared by every folder's CMakeLists.txt.
 
 set(ORVALEN_WARNINGS -Wall -Wextra -Werror)
+# GCC 12 at -O2/-O3 reports out-of-bounds copies inside libstdc++'s own
+# vector code (GCC bugs 105705, 107852); they stay warnings, not errors.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12
+   AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  list(APPEND ORVALEN_WARNINGS -Wno-error=array-bounds -Wno-error=stringop-overflow -Wno-error=stringop-overread)
+endif()
 
 # orvalen_module(<name> [DEPS lib...] [SYSTEM_LIBS lib...] [SOURCES file...])
 # A static, position-independent library of the .cpp files in the calling
