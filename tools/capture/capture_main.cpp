@@ -309,6 +309,7 @@ void Capture::CloseDevices(DeleteDriver destroy) {
       }
     }
   });
+  for (auto& device : devices_) device->log->BeginClosing();
   for (auto& device : devices_) {
     if (device->capture != nullptr) {
       for (Stream& stream : device->streams) {

@@ -39,7 +39,7 @@ void DeviceLogSink::Write(CDebugInfoIf* info) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counts_.byLevel[level];
-    if (text.find(" is online") != std::string::npos) ++counts_.onlineByChannel[ChannelOfLine(text)];
+    if (!closing_ && text.find(" is online") != std::string::npos) ++counts_.onlineByChannel[ChannelOfLine(text)];
     if (text.find("Signal was lost") != std::string::npos) ++counts_.signalLostByChannel[ChannelOfLine(text)];
   }
   std::string line = prefix_;
@@ -49,6 +49,11 @@ void DeviceLogSink::Write(CDebugInfoIf* info) {
   line += "] ";
   line += text;
   console_->Line(line);
+}
+
+void DeviceLogSink::BeginClosing() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closing_ = true;
 }
 
 void DeviceLogSink::Note(const std::string& text) { console_->Line(prefix_ + "[capture] " + text); }

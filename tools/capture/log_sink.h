@@ -26,6 +26,10 @@ class DeviceLogSink : public telvora::IHostLogSink {
 
   void Write(CDebugInfoIf* info) override;
 
+  // From now on "is online" lines are shown but not counted: frames still
+  // in flight while a channel closes can mark it online once more.
+  void BeginClosing();
+
   // Lines of our own, shown like the driver's but not counted.
   void Note(const std::string& text);
 
@@ -40,6 +44,7 @@ class DeviceLogSink : public telvora::IHostLogSink {
   std::string prefix_;
   mutable std::mutex mutex_;
   LogCounts counts_;
+  bool closing_ = false;
 };
 
 }  // namespace capture

@@ -98,6 +98,11 @@ TEST(DeviceLogSinkTest, CountsLevelsAndStateLinesPerChannel) {
   EXPECT_EQ(counts.onlineByChannel[12], 1u);
   EXPECT_EQ(counts.signalLostByChannel[0], 1u);
   EXPECT_EQ(counts.signalLostByChannel[12], 1u);
+
+  sink.BeginClosing();
+  sink.Write(&lines[0]);
+  EXPECT_EQ(sink.Counts().onlineByChannel[0], 1u);
+  EXPECT_EQ(sink.Counts().byLevel[3], 4u);
 }
 
 }  // namespace
