@@ -16,7 +16,11 @@ void SkipScalingList(CH264BitReader& reader, int size) {
   int last = 8;
   int next = 8;
   for (int j = 0; j < size; ++j) {
-    if (next != 0) next = (last + reader.ReadSe() + 256) % 256;
+    if (next != 0) {
+      // delta_scale is meant to lie in -128..127; wider values still wrap.
+      const int64_t sum = int64_t(last) + reader.ReadSe();
+      next = static_cast<int>(((sum % 256) + 256) % 256);
+    }
     if (next != 0) last = next;
     if (reader.Overrun()) return;
   }
