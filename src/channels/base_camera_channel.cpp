@@ -49,13 +49,14 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::ChangeFormat(const CHANNEL_SETTINGS* settings) {
+  SetState(kStateStopped);
+  StopThread();
+  // Copied only once the threads that read the settings have ended.
   if (settings != nullptr) {
     const uint32_t keep = m_settings.streamOption2;
     m_settings = *settings;
     m_settings.streamOption2 = keep;
   }
-  SetState(kStateStopped);
-  StopThread();
   return StartThread();
 }
 
@@ -131,7 +132,7 @@ void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
   try {
     SYSTEMTIME time{};
     frame->GetTime(&time);
-    IEdgeMonitorSink* edge = m_edgeSink;
+    IEdgeMonitorSink* edge = m_edgeSink.load();
     if (edge != nullptr) edge->OnFrameTime(m_channelIndex, SystemTimeToFileTime64(time));
   } catch (...) {
     try {
@@ -146,7 +147,7 @@ void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
 void CBaseCameraChannel::NotifySignalLost() {
   try {
     if (m_sink != nullptr) m_sink->OnSignalLost();
-    IEdgeMonitorSink* edge = m_edgeSink;
+    IEdgeMonitorSink* edge = m_edgeSink.load();
     if (edge != nullptr) edge->OnSignalLost(m_channelIndex);
   } catch (...) {
     try {
@@ -159,7 +160,7 @@ void CBaseCameraChannel::NotifySignalLost() {
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
-  if (online == m_online) return;
+  if (m_online.exchange(online) == online) return;
   const char* suffix = "";
   switch (m_settings.purpose) {
     case 0: suffix = "(Rec)"; break;
@@ -167,7 +168,6 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     case 2: suffix = "(Remote)"; break;
     default: break;
   }
-  m_online = online;
   if (m_driver == nullptr) return;
   const char* fn = "telvora::CBaseCameraChannel::SetCameraState";
   if (online) {

@@ -3,6 +3,7 @@
 // and offline messages.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,7 +30,7 @@ class CBaseCameraChannel : public ICameraChannel {
   // IEdgeMonitorChannel
   uint32_t GetChannelIndex() override { return m_channelIndex; }
   IHostFrameSink* GetFrameSink() override { return m_sink; }
-  void SetEdgeMonitorSink(IEdgeMonitorSink* sink) override { m_edgeSink = sink; }
+  void SetEdgeMonitorSink(IEdgeMonitorSink* sink) override { m_edgeSink.store(sink); }
 
   // ICameraChannel. Start, Stop and ChangeFormat run on the host's thread;
   // Stop blocks until the capture thread has ended.
@@ -70,14 +71,16 @@ class CBaseCameraChannel : public ICameraChannel {
   static unsigned ThreadEntry(void* self);
 
   bool m_winsockStarted;
-  bool m_online;
+  // Set from the frame-delivery thread, cleared from the capture and host
+  // threads: exchanged atomically so that each transition is logged once.
+  std::atomic<bool> m_online;
   CRecursiveLock m_stateLock;
   int32_t m_state;
   CRecursiveLock m_threadLock;
   ThreadHandle m_thread;
   uint32_t m_threadId;
   IHostFrameSink* m_sink;
-  IEdgeMonitorSink* m_edgeSink;
+  std::atomic<IEdgeMonitorSink*> m_edgeSink;
   uint32_t m_channelIndex;
   IDriver* m_driver;
   CHANNEL_SETTINGS m_settings;

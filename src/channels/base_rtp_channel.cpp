@@ -22,7 +22,8 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t channelIndex, IDriver* driver, IHostFr
       m_receiver(driver),
       m_rtcpHandler(driver),
       m_rtpMode(0),
-      m_keepAlive(1) {
+      m_keepAlive(1),
+      m_startFaultLogged(false) {
   const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
   uint32_t address = 0;
   if (info != nullptr && !info->address.empty() && platform::ResolveIPv4(info->address, &address))
@@ -140,8 +141,22 @@ void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME* time) 
   if (time != nullptr) m_converter.GetTime(*time);
 }
 
+void CBaseRTPChannel::LogStartFaultOnce(const char* function, const char* what) {
+  if (m_startFaultLogged) return;
+  m_startFaultLogged = true;
+  std::string device = GetDriver()->GetDeviceText();
+  GetDriver()->Log(1, "%s: Device %s: %s", function, device.c_str(), what);
+}
+
 bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
   if (skip) return true;
+  if (m_deviceAddress == 0) {
+    // RTCP is bound to the device address, so no port pair can open: fail
+    // now instead of probing every port for half a second each.
+    LogStartFaultOnce("telvora::CBaseRTPChannel::OpenUnicastTransport",
+                      "the address cannot be resolved, no stream can be received");
+    return false;
+  }
   m_receiver.SetUser(this);
   m_rtcpHandler.SetUser(this);
   for (unsigned port = kFirstProbePort; port + 1 <= kLastProbePort && !m_stopEvent.Wait(0); port += 2) {
@@ -167,6 +182,9 @@ bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
 bool CBaseRTPChannel::OpenFixedTransport(unsigned short port) {
   m_dataArrived.Reset();
   m_disconnect.Reset();
+  if (m_deviceAddress == 0)
+    LogStartFaultOnce("telvora::CBaseRTPChannel::OpenFixedTransport",
+                      "the address cannot be resolved, no packet will be accepted");
   if (port != 0 && !m_stopEvent.Wait(0)) {
     m_receiver.SetUser(this);
     m_rtcpHandler.SetUser(this);

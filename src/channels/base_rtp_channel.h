@@ -64,6 +64,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   void NoteAcceptedPacket(const CRTPPacket& packet);
   bool LastFrameOlderThanHalfTimeout();
   uint32_t GetNoDataTimeoutMs();
+  // One level-1 line per channel for a start that cannot work; later
+  // retries of the same fault stay quiet.
+  void LogStartFaultOnce(const char* function, const char* what);
 
   uint32_t m_keepAlivePeriodMs;
   CTime m_keepAliveTimer;
@@ -81,6 +84,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   int32_t m_keepAlive;
 
  private:
+  bool m_startFaultLogged;  // channel thread only
   void StartOnce(unsigned* wait);
 };
 

@@ -23,6 +23,10 @@ bool CRtpVideoChannel::StartStream() {
   m_currentSsrc = 0;
   const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
   if (info == nullptr) return false;
+  if (info->port == 0) {
+    LogStartFaultOnce("telvora::CRtpVideoChannel::StartStream", "port 0 is no RTP port, no stream can be received");
+    return false;
+  }
   if (IsMulticastAddress(info->address)) return OpenMulticastTransport(info->address, info->port);
   return OpenFixedTransport(info->port);
 }

@@ -1,0 +1,205 @@
+// The driver as a recording host loads it: dlopen, the C factory, the
+// public interfaces only, against the GStreamer test camera and the fake
+// camera.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "channels/channel_test_kit.h"
+#include "channels/fake_rtsp_camera.h"
+#include "host/orvalen_host.h"
+
+namespace telvora {
+namespace {
+
+using namespace std::chrono_literals;
+using ipcapture::IIPCaptureDriver;
+using test::FourCC;
+typedef IIPCaptureDriver* (*CreateFn)();
+typedef void (*DeleteFn)(IIPCaptureDriver*);
+
+std::string LibraryPath() {
+  const char* dir = std::getenv("ORVALEN_BUILD_DIR");
+  return std::string(dir != nullptr ? dir : ".") + "/src/driver/Orvalen.so";
+}
+
+// testcam as a child process, its output in a file; killed at destruction.
+class Testcam {
+ public:
+  explicit Testcam(const test::TempFolder& folder) : m_output(folder.Path() + "testcam.out") {}
+  ~Testcam() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    for (int i = 0; i < 50 && waitpid(m_pid, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
+    if (waitpid(m_pid, nullptr, WNOHANG) == 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  // The URL of the ready line, or "" when none came within the time.
+  std::string Start(const char* program) {
+    m_pid = fork();
+    if (m_pid == 0) {
+      const std::string out = m_output;
+      if (!freopen(out.c_str(), "w", stdout) || !freopen((out + ".err").c_str(), "w", stderr)) _exit(126);
+      execl(program, program, "--port", "0", "--protocols", "udp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (m_pid < 0) return std::string();
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < until) {
+      std::ifstream in(m_output);
+      std::string line;
+      while (std::getline(in, line))
+        if (line.rfind("ready ", 0) == 0) return line.substr(6);
+      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return std::string();
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return std::string();
+  }
+
+ private:
+  std::string m_output;
+  pid_t m_pid = -1;
+};
+
+class IntegrationExports : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_threads = test::CountOwnThreads();
+    m_library = dlopen(LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(m_library, nullptr) << dlerror();
+    m_create = reinterpret_cast<CreateFn>(dlsym(m_library, "CreateIPCapture"));
+    m_delete = reinterpret_cast<DeleteFn>(dlsym(m_library, "DeleteIPCapture"));
+    ASSERT_NE(m_create, nullptr);
+    ASSERT_NE(m_delete, nullptr);
+  }
+  void TearDown() override {
+    unsetenv("ORVALEN_HOST_DIR");
+    if (m_library != nullptr) dlclose(m_library);
+    EXPECT_TRUE(test::WaitForThreadCount(m_threads, 3000ms))
+        << "threads left: " << test::CountOwnThreads() - m_threads;
+  }
+
+  size_t m_threads = 0;
+  void* m_library = nullptr;
+  CreateFn m_create = nullptr;
+  DeleteFn m_delete = nullptr;
+};
+
+TEST_F(IntegrationExports, FramesFromTheTestCameraReachTheHost) {
+#ifndef ORVALEN_CHANNELS_TESTCAM
+  GTEST_SKIP() << "testcam is not built in this configuration";
+#else
+  test::TempFolder folder;
+  Testcam camera(folder);
+  const std::string url = camera.Start(ORVALEN_CHANNELS_TESTCAM);
+  ASSERT_FALSE(url.empty()) << "testcam did not become ready";
+
+  test::FakeHostDevice device;
+  device.connection.address = url;
+  device.parameters[1] = "/stream";
+  test::FakeLogSink log;
+  test::FakeFrameAllocator allocator;
+  test::TimedFrameSink sink;
+  test::FakeHostStreamSettings settings;
+  const size_t threadsBefore = test::CountOwnThreads();
+
+  IIPCaptureDriver* driver = m_create();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_TRUE(driver->Open(&log, &allocator, &device));
+  ASSERT_TRUE(driver->GetVideoCapture()->OpenChannel(0, &sink, &settings));
+  const bool flowed = sink.WaitForFrames(50, 30s);
+  EXPECT_TRUE(flowed) << "frames: " << sink.FrameCount();
+  EXPECT_TRUE(driver->GetVideoCapture()->CloseChannel(0));
+  const auto frames = sink.Frames();
+
+  EXPECT_EQ(log.Logs().Count("Camera 127.0.0.1 is online (Rec)"), 1u);
+  EXPECT_EQ(log.Logs().Count("Camera 127.0.0.1 is offline. Channel was stopped (Rec)"), 1u);
+  driver->Close();
+  m_delete(driver);
+  EXPECT_TRUE(test::WaitForThreadCount(threadsBefore, 3000ms)) << "no thread of the driver is left";
+  ASSERT_TRUE(flowed);
+
+  size_t keys = 0;
+  std::string stream;
+  for (const auto& f : frames) {
+    EXPECT_TRUE(f.format == FourCC("H264") || f.format == FourCC("I264")) << test::FourCCText(f.format);
+    if (f.format == FourCC("H264")) ++keys;
+    EXPECT_EQ(f.width, 640u);
+    EXPECT_EQ(f.height, 480u);
+    EXPECT_GT(f.bytes.size(), 0u);
+    stream.append(f.bytes.begin(), f.bytes.end());
+  }
+  EXPECT_EQ(frames.front().format, FourCC("H264"));
+  EXPECT_GE(keys, 1u);
+  for (int64_t offset : sink.OffsetsMs()) EXPECT_LT(offset < 0 ? -offset : offset, 100);
+
+  // What the host got must decode: every frame, at the camera's size.
+  if (test::HaveFfmpeg()) {
+    ASSERT_TRUE(folder.Write("recorded.h264", stream));
+    const std::string command = "timeout 60 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                "stream=width,height,nb_read_frames -of csv=p=0 '" +
+                                folder.Path() + "recorded.h264' > '" + folder.Path() + "probe.txt' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::ifstream probe(folder.Path() + "probe.txt");
+    std::stringstream text;
+    text << probe.rdbuf();
+    EXPECT_EQ(text.str(), "640,480," + std::to_string(frames.size()) + "\n");
+  }
+#endif
+}
+
+TEST_F(IntegrationExports, InterleavedFromTheHostDirectoryAndTeardownOnClose) {
+  if (test::H264Stream().empty()) GTEST_SKIP() << "ffmpeg with libx264 is needed for the H.264 clip";
+  test::TempFolder host;
+  ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
+  setenv("ORVALEN_HOST_DIR", host.Path().c_str(), 1);
+  test::FakeCameraOptions options;
+  options.packets = test::H264Packets();
+  test::FakeRtspCamera camera(options);
+
+  test::FakeHostDevice device;
+  device.connection.address = "127.0.0.1:" + std::to_string(camera.Port());
+  device.parameters[1] = "/stream";
+  test::FakeLogSink log;
+  test::FakeFrameAllocator allocator;
+  test::TimedFrameSink sink;
+  test::FakeHostStreamSettings settings;
+  const size_t udpBefore = test::CountOwnUdpSockets();
+
+  IIPCaptureDriver* driver = m_create();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_TRUE(driver->Open(&log, &allocator, &device));
+  ASSERT_TRUE(driver->GetVideoCapture()->OpenChannel(0, &sink, &settings));
+  EXPECT_TRUE(sink.WaitForFrames(10, 15s));
+  EXPECT_EQ(test::CountOwnUdpSockets(), udpBefore) << "no UDP socket for interleaved transport";
+  EXPECT_EQ(camera.Count("TEARDOWN"), 0u);
+  EXPECT_TRUE(driver->GetVideoCapture()->CloseChannel(0));
+  EXPECT_TRUE(camera.WaitForCount("TEARDOWN", 1, 2000ms)) << "TEARDOWN reaches the camera";
+  EXPECT_EQ(log.Logs().Count("Camera 127.0.0.1 is offline. Channel was stopped (Rec)"), 1u);
+  driver->Close();
+  m_delete(driver);
+
+  bool interleaved = false;
+  for (const auto& r : camera.Requests())
+    if (r.method == "SETUP") interleaved = r.text.find("interleaved=0-1") != std::string::npos;
+  EXPECT_TRUE(interleaved);
+  for (const auto& f : sink.Frames()) EXPECT_EQ(f.width, 320u);
+}
+
+}  // namespace
+}  // namespace telvora

@@ -1,0 +1,248 @@
+// The RTP-only video channel with real RTP over loopback: the codec
+// recognised from the packets, source filtering, time stamps across a new
+// SSRC, multicast inside a network namespace, and inputs that cannot work.
+#include "channels/rtp_video_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "channels/channel_test_kit.h"
+#include "platform/module.h"
+
+namespace telvora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DeviceRig;
+using test::FourCC;
+
+TEST(RtpVideoChannel, MulticastAddressTest) {
+  struct Case {
+    const char* address;
+    bool multicast;
+  };
+  const Case kCases[] = {
+      {"239.1.2.3", true},     {"224.0.0.1", true},  {"223.255.255.255", false}, {"240.0.0.1", false},
+      {"192.168.0.10", false}, {"", false},          {"239.1.2", false},         {"239.1.2.3.4", false},
+      {"65760.0.0.1", true},   // 65760 & 0xFFFF = 224: the first part is read as 16 bits
+      {"cam239.1.2.3", false}, {"0239.1.1.1", true},
+  };
+  for (const Case& c : kCases) EXPECT_EQ(IsMulticastAddress(c.address), c.multicast) << c.address;
+}
+
+class IntegrationRtpChannel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is needed for the media";
+    m_threads = test::CountOwnThreads();
+    m_port = test::FindFreeUdpPortPair();
+    ASSERT_NE(m_port, 0);
+  }
+  void TearDown() override {
+    if (!IsSkipped()) {
+      EXPECT_TRUE(test::WaitForThreadCount(m_threads, 3000ms));
+    }
+  }
+  size_t m_threads = 0;
+  uint16_t m_port = 0;
+};
+
+TEST_F(IntegrationRtpChannel, RecognisesEachCodecFromThePackets) {
+  struct Case {
+    const char* name;
+    uint8_t payloadType;
+    const char* key;    // format of a key frame
+    const char* delta;  // format of any other frame
+    bool size;          // width and height are known to the depacketizer
+  };
+  const Case kCases[] = {
+      {"H.264", 96, "H264", "I264", true},
+      {"MPEG-4", 98, "DIVX", "DIVI", true},
+      {"JPEG", 26, "JPEG", "JPEG", true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    test::RtpStreamSettings stream;
+    stream.payloadType = c.payloadType;
+    std::vector<test::RtpDatagram> packets;
+    if (c.payloadType == 26)
+      packets = test::JpegPackets(stream, 5);
+    else if (std::string(c.name) == "H.264")
+      packets = test::H264Packets(stream);
+    else
+      packets = test::Mpeg4Packets(stream);
+    ASSERT_FALSE(packets.empty());
+
+    DeviceRig rig(m_port);
+    rig.driver.SetParameter(2, "1");
+    CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    test::PacedRtpSender sender(packets, "127.0.0.1", m_port);
+    // The port opens on the channel thread; packets before that are lost.
+    ASSERT_TRUE(test::WaitUntil([&] { return test::OwnUdpPorts().size() == 2; }, 2000ms));
+    sender.Start();
+    ASSERT_TRUE(rig.sink.WaitForFrames(12, 15s)) << "frames: " << rig.sink.FrameCount();
+    sender.Stop();
+    channel.Stop();
+
+    bool sawKey = false;
+    for (const auto& f : rig.sink.Frames()) {
+      EXPECT_TRUE(f.format == FourCC(c.key) || f.format == FourCC(c.delta)) << test::FourCCText(f.format);
+      sawKey = sawKey || f.format == FourCC(c.key);
+      if (c.size) {
+        EXPECT_EQ(f.width, 320u);
+        EXPECT_EQ(f.height, 240u);
+      }
+      EXPECT_GT(f.bytes.size(), 100u);
+    }
+    EXPECT_TRUE(sawKey);
+    EXPECT_EQ(rig.sink.Frames().front().format, FourCC(c.key)) << "a stream starts with a key frame";
+    EXPECT_EQ(rig.driver.Logs().Count("Camera 127.0.0.1 is online (Rec)"), 1u);
+  }
+}
+
+TEST_F(IntegrationRtpChannel, AcceptsOnlyTheDeviceAsSource) {
+  struct Case {
+    const char* address;  // the device; the packets come from 127.0.0.1
+    bool frames;
+  };
+  const Case kCases[] = {{"127.0.0.1", true}, {"127.0.0.2", false}, {"no-such-camera.invalid", false}};
+  const std::vector<test::RtpDatagram> packets = test::H264Packets();
+  ASSERT_FALSE(packets.empty());
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.address);
+    DeviceRig rig(m_port, c.address);
+    CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    ASSERT_TRUE(test::WaitUntil([&] { return test::OwnUdpPorts().size() >= 1; }, 2000ms)) << "the port opens";
+    test::PacedRtpSender sender(packets, "127.0.0.1", m_port);
+    sender.Start();
+    if (c.frames) {
+      EXPECT_TRUE(rig.sink.WaitForFrames(5, 10s));
+    } else {
+      // Long enough for a key frame and several restarts of the stream.
+      std::this_thread::sleep_for(2500ms);
+      EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
+      EXPECT_NE(channel.GetState(), kStateStreaming);
+    }
+    sender.Stop();
+    channel.Stop();
+  }
+}
+
+TEST_F(IntegrationRtpChannel, NewSsrcRestartsTheTimeStamps) {
+  // Timestamps that run twice as fast as the wall clock push the frame
+  // times ahead of it; a new SSRC starts them from the wall clock again.
+  const std::vector<test::RtpDatagram> packets = test::H264Packets();
+  ASSERT_FALSE(packets.empty());
+  DeviceRig rig(m_port);
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::OwnUdpPorts().size() == 2; }, 2000ms));
+  test::PacedRtpSender sender(packets, "127.0.0.1", m_port);
+  sender.SetTimestampStep(7200);
+  sender.Start();
+  ASSERT_TRUE(rig.sink.WaitForFrames(40, 15s));
+  const int64_t ahead = rig.sink.OffsetsMs().back();
+  EXPECT_GT(ahead, 500) << "40 frames of 80 ms RTP time in 40 ms each";
+
+  const size_t before = rig.sink.FrameCount();
+  sender.SetSsrc(0x55667788);
+  ASSERT_TRUE(rig.sink.WaitForFrames(before + 1, 5s));
+  const std::vector<int64_t> offsets = rig.sink.OffsetsMs();
+  size_t first = before;
+  // Frames of the old SSRC still queued may come first; the new SSRC's
+  // first frame is the one that drops back to the wall clock.
+  while (first < offsets.size() && offsets[first] > 100) ++first;
+  ASSERT_LT(first, offsets.size()) << "no frame time came back to the wall clock";
+  EXPECT_GE(offsets[first], -100);
+  EXPECT_LE(first - before, 12u) << "the new SSRC is taken at once (one key frame interval)";
+  sender.Stop();
+  channel.Stop();
+}
+
+TEST_F(IntegrationRtpChannel, DevicePortZeroFailsEveryStartWithOneLine) {
+  DeviceRig rig(0);
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(test::CountOwnUdpSockets(), 0u);
+  EXPECT_NE(channel.GetState(), kStateStreaming);
+  const auto before = std::chrono::steady_clock::now();
+  channel.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2000ms);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "Device 127.0.0.1:0: port 0 is no RTP port"), 1u);
+  EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
+}
+
+// ---- multicast, inside a network namespace of the test's own ----
+
+constexpr const char* kChildVariable = "ORVALEN_CHANNELS_NETNS_CHILD";
+constexpr const char* kGroup = "239.255.43.7";
+
+void ReceiveFromTheGroup(uint16_t port) {
+  const std::vector<test::RtpDatagram> packets = test::H264Packets();
+  ASSERT_FALSE(packets.empty());
+  DeviceRig rig(port, kGroup);
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(test::WaitUntil([&] { return test::OwnUdpPorts().size() == 2; }, 2000ms)) << "no group joined";
+  // The sender is not the device address, but the group is: any source counts.
+  test::PacedRtpSender sender(packets, kGroup, port);
+  sender.Start();
+  EXPECT_TRUE(rig.sink.WaitForFrames(10, 10s)) << "frames: " << rig.sink.FrameCount();
+  sender.Stop();
+  channel.Stop();
+  for (const auto& f : rig.sink.Frames()) EXPECT_EQ(f.width, 320u);
+}
+
+bool RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespace) {
+  if (const char* child = std::getenv(kChildVariable)) {
+    ReceiveFromTheGroup(static_cast<uint16_t>(std::atoi(child)));
+    return;
+  }
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) GTEST_SKIP() << "no /proc/self/exe";
+  if (!RunQuietly("ip netns list")) GTEST_SKIP() << "the ip tool cannot list network namespaces here";
+  uint8_t id[16];
+  platform::CreateRandomId(id);
+  char name[32];
+  std::snprintf(name, sizeof(name), "orvchan%02x%02x%02x%02x", id[0], id[1], id[2], id[3]);
+  if (!RunQuietly(std::string("ip netns add ") + name)) GTEST_SKIP() << "cannot create a network namespace";
+  const std::string inside = std::string("ip netns exec ") + name + " ";
+  const bool ready = RunQuietly(inside + "ip link set lo up") && RunQuietly(inside + "ip route add 224.0.0.0/4 dev lo");
+  const std::filesystem::path output = std::filesystem::temp_directory_path() / (std::string(name) + ".log");
+  int status = -1;
+  if (ready) {
+    const std::string command = "timeout 60 " + inside + "env " + kChildVariable + "=" + std::to_string(m_port) +
+                                " '" + self.string() +
+                                "' --gtest_filter=IntegrationRtpChannel.MulticastGroupAsDeviceAddressInsideANetworkNamespace"
+                                " > '" + output.string() + "' 2>&1";
+    status = std::system(command.c_str());
+  }
+  RunQuietly(std::string("ip netns delete ") + name);
+  if (!ready) GTEST_SKIP() << "the namespace could not get a loopback with a multicast route";
+  std::ifstream log(output);
+  std::stringstream text;
+  text << log.rdbuf();
+  std::filesystem::remove(output, error);
+  EXPECT_EQ(status, 0) << "the receiving half failed inside the namespace:\n" << text.str();
+}
+
+}  // namespace
+}  // namespace telvora

@@ -1,0 +1,321 @@
+// The RTSP video channel against the fake camera: depacketizer choice,
+// UDP and interleaved streaming, signal loss and recovery, port probing,
+// and inputs that cannot work.
+#include "channels/rtsp_video_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "channels/channel_test_kit.h"
+#include "channels/fake_rtsp_camera.h"
+#include "media/h264_rtp_media_parser.h"
+#include "media/jpeg_rtp_media_parser.h"
+#include "media/mpeg4_rtp_media_parser.h"
+
+namespace telvora {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DeviceRig;
+using test::FakeCameraOptions;
+using test::FakeRtspCamera;
+using test::FourCC;
+
+enum class Kind { kH264, kMpeg4, kJpeg, kNone };
+
+TEST(RtspVideoChannel, RtpmapChoosesTheDepacketizer) {
+  struct Case {
+    const char* rtpmap;
+    Kind kind;
+  };
+  const Case kCases[] = {
+      {"H264/90000", Kind::kH264},    {"h264/90000", Kind::kH264},          {"H264", Kind::kH264},
+      {"MP4V-ES/90000", Kind::kMpeg4}, {"MPEG4-GENERIC/90000", Kind::kMpeg4}, {"mp4v-es/90000", Kind::kMpeg4},
+      {"JPEG/90000", Kind::kJpeg},    {"", Kind::kJpeg},                    {"H265/90000", Kind::kNone},
+      {"H26", Kind::kNone},           {"mpeg", Kind::kNone},                {" H264/90000", Kind::kNone},
+  };
+  test::FakeDriver driver;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.rtpmap);
+    std::unique_ptr<CRTPMediaParser> parser(CreateParserForRtpmap(c.rtpmap, &driver));
+    switch (c.kind) {
+      case Kind::kH264: EXPECT_NE(dynamic_cast<CH264RTPMediaParser*>(parser.get()), nullptr); break;
+      case Kind::kMpeg4: EXPECT_NE(dynamic_cast<CMpeg4RTPMediaParser*>(parser.get()), nullptr); break;
+      case Kind::kJpeg: EXPECT_NE(dynamic_cast<CJpegRTPMediaParser*>(parser.get()), nullptr); break;
+      case Kind::kNone: EXPECT_EQ(parser, nullptr); break;
+    }
+  }
+}
+
+// Exposes the session parameters the channel hands to its RTSP client.
+class ParameterProbe : public CRtspVideoChannel {
+ public:
+  using CRtspVideoChannel::CRtspVideoChannel;
+  using CRtspVideoChannel::FillSessionParameters;
+};
+
+TEST(RtspVideoChannel, StreamPathDecidesTheServerPort) {
+  struct Case {
+    const char* path;  // device parameter 1
+    uint16_t port;
+    const char* expectedPath;
+  };
+  const Case kCases[] = {{"", 554, ""}, {"(none)", 554, ""}, {"/live/ch1", 8554, "/live/ch1"}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.path);
+    DeviceRig rig(8554);
+    rig.driver.SetParameter(1, c.path);
+    ParameterProbe channel(0, &rig.driver, &rig.sink);
+    RTSP_CONNECTION_INFO connection;
+    channel.FillSessionParameters(connection);
+    EXPECT_EQ(connection.serverPort, c.port);
+    EXPECT_EQ(connection.path, c.expectedPath);
+  }
+}
+
+FakeCameraOptions H264Camera() {
+  FakeCameraOptions options;
+  options.packets = test::H264Packets();
+  return options;
+}
+
+std::string SetupRequest(const FakeRtspCamera& camera) {
+  for (const FakeRtspCamera::Request& r : camera.Requests())
+    if (r.method == "SETUP") return r.text;
+  return std::string();
+}
+
+unsigned ClientPortOf(const std::string& setup) {
+  const size_t at = setup.find("client_port=");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(std::atoi(setup.c_str() + at + 12));
+}
+
+class IntegrationRtspChannel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (test::H264Stream().empty()) GTEST_SKIP() << "ffmpeg with libx264 is needed for the H.264 clip";
+    m_threads = test::CountOwnThreads();
+  }
+  void TearDown() override {
+    if (!IsSkipped()) {
+      EXPECT_TRUE(test::WaitForThreadCount(m_threads, 3000ms)) << "threads left: " << test::CountOwnThreads() - m_threads;
+    }
+  }
+  size_t m_threads = 0;
+};
+
+TEST_F(IntegrationRtspChannel, StreamsH264OverUdpAndStopsWithTeardown) {
+  FakeRtspCamera camera(H264Camera());
+  DeviceRig rig(camera.Port());
+  auto channel = std::make_unique<CRtspVideoChannel>(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel->Start(&settings));
+  ASSERT_TRUE(rig.sink.WaitForFrames(15, 15s)) << "frames: " << rig.sink.FrameCount();
+  EXPECT_EQ(channel->GetState(), kStateStreaming);
+
+  const unsigned port = ClientPortOf(SetupRequest(camera));
+  EXPECT_GE(port, 3556u);
+  EXPECT_LE(port, 4554u);
+  EXPECT_EQ(port % 2, 0u);
+  EXPECT_NE(SetupRequest(camera).find("client_port=" + std::to_string(port) + "-" + std::to_string(port + 1)),
+            std::string::npos);
+  EXPECT_EQ(test::CountOwnProbedPorts(), 2u) << "the RTP and RTCP ports of the pair";
+
+  const auto frames = rig.sink.Frames();
+  EXPECT_EQ(frames.front().format, FourCC("H264")) << "the first frame handed over is a key frame";
+  bool delta = false;
+  for (const auto& f : frames) {
+    EXPECT_TRUE(f.format == FourCC("H264") || f.format == FourCC("I264"));
+    delta = delta || f.format == FourCC("I264");
+    EXPECT_EQ(f.width, 320u);
+    EXPECT_EQ(f.height, 240u);
+    ASSERT_GT(f.bytes.size(), 8u);
+    EXPECT_EQ(f.bytes[0], 0);
+    EXPECT_EQ(f.bytes[1], 0);
+    EXPECT_EQ(f.bytes[2], 1);
+  }
+  EXPECT_TRUE(delta);
+  for (int64_t offset : rig.sink.OffsetsMs()) EXPECT_LT(offset < 0 ? -offset : offset, 100) << "frame time vs wall clock";
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "Camera 127.0.0.1 is online (Rec)"), 1u);
+
+  channel->Stop();
+  EXPECT_EQ(channel->GetState(), kStateStopped);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "Camera 127.0.0.1 is offline. Channel was stopped (Rec)"), 1u);
+  EXPECT_TRUE(camera.WaitForCount("TEARDOWN", 1, 2000ms));
+  EXPECT_EQ(test::CountOwnProbedPorts(), 0u);
+  channel.reset();
+  EXPECT_EQ(rig.allocator.Created(), rig.allocator.Released());
+}
+
+TEST_F(IntegrationRtspChannel, LosesTheSignalAndComesBackOnline) {
+  FakeRtspCamera camera(H264Camera());
+  DeviceRig rig(camera.Port());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
+  ASSERT_TRUE(rig.driver.Logs().WaitFor("is online (Rec)", 1000ms));
+
+  camera.SetSending(false);
+  const auto stopped = std::chrono::steady_clock::now();
+  // The stream counts as dead once the last frame is older than half the
+  // no-data time-out (1 s here); the signal is lost after the full 2 s.
+  EXPECT_TRUE(test::WaitUntil([&] { return channel.GetState() == kStateSignalLost; }, 3000ms));
+  ASSERT_TRUE(rig.sink.WaitForSignalLost(1, 6000ms));
+  const auto lastFrame = rig.sink.LastFrameAt();
+  const auto lost = std::chrono::steady_clock::now();
+  EXPECT_GE(lost - lastFrame, 1900ms) << "OnSignalLost only after the no-data time-out";
+  EXPECT_LT(lost - stopped, 5000ms);
+  EXPECT_TRUE(rig.driver.Logs().WaitFor("Signal was lost for camera 127.0.0.1 (Rec)", 1000ms));
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "telvora::CBaseCameraChannel::SetCameraState: Signal was lost for camera "
+                                              "127.0.0.1 (Rec)"),
+            1u);
+
+  const size_t before = rig.sink.FrameCount();
+  camera.SetSending(true);
+  ASSERT_TRUE(rig.sink.WaitForFrames(before + 5, 15s)) << "frames flow again after the camera resumes";
+  EXPECT_TRUE(test::WaitUntil([&] { return channel.GetState() == kStateStreaming; }, 2000ms));
+  EXPECT_EQ(rig.driver.Logs().Count("is online (Rec)"), 2u) << "exactly one new online line";
+  EXPECT_GE(camera.Connections(), 2u) << "the channel set the session up again";
+  channel.Stop();
+}
+
+TEST_F(IntegrationRtspChannel, InterleavedFromTheConfigurationKeepsAStrictSessionAlive) {
+  test::TempFolder host;
+  ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
+  FakeCameraOptions options = H264Camera();
+  options.sessionTimeoutS = 4;
+  options.strictTimeout = true;
+  FakeRtspCamera camera(options);
+  DeviceRig rig(camera.Port());
+  rig.driver.SetHostDirectory(host.Path());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
+
+  const std::string setup = SetupRequest(camera);
+  EXPECT_NE(setup.find("Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"), std::string::npos) << setup;
+  EXPECT_EQ(setup.find("client_port"), std::string::npos);
+  EXPECT_EQ(test::CountOwnUdpSockets(), 0u) << "no UDP socket for interleaved transport";
+
+  // Past twice the session time-out, frames still come over the one session.
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(9000ms);
+  const size_t count = rig.sink.FrameCount();
+  EXPECT_TRUE(rig.sink.WaitForFrames(count + 5, 2000ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - rig.sink.LastFrameAt(), 500ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 9000ms);
+  EXPECT_EQ(camera.ExpiredSessions(), 0u);
+  EXPECT_EQ(camera.Connections(), 1u);
+  EXPECT_GE(camera.Count("OPTIONS"), 2u);
+  EXPECT_EQ(test::CountOwnUdpSockets(), 0u);
+  EXPECT_EQ(rig.driver.Logs().Count("is online (Rec)"), 1u);
+  channel.Stop();
+  EXPECT_TRUE(camera.WaitForCount("TEARDOWN", 1, 2000ms));
+}
+
+TEST_F(IntegrationRtspChannel, WithoutKeepAliveTheStrictCameraDropsTheSession) {
+  // The counterpart of the test above: it shows that the camera is strict.
+  test::TempFolder host;
+  ASSERT_TRUE(host.Write("Orvalen.xml",
+                         "<Configuration><Default><VideoChannel><RTPMode>RTPoverRTSP</RTPMode>"
+                         "<KeepAlive>0</KeepAlive></VideoChannel></Default></Configuration>"));
+  FakeCameraOptions options = H264Camera();
+  options.sessionTimeoutS = 4;
+  options.strictTimeout = true;
+  FakeRtspCamera camera(options);
+  DeviceRig rig(camera.Port());
+  rig.driver.SetHostDirectory(host.Path());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
+  EXPECT_TRUE(test::WaitUntil([&] { return camera.ExpiredSessions() >= 1; }, 8000ms));
+  EXPECT_EQ(camera.Count("OPTIONS"), 0u);
+  // The channel notices the dropped session and sets up a new one.
+  EXPECT_TRUE(test::WaitUntil([&] { return camera.Connections() >= 2; }, 8000ms));
+  channel.Stop();
+}
+
+TEST_F(IntegrationRtspChannel, PortProbingSkipsAPortWithStrayTraffic) {
+  std::atomic<bool> stray{true};
+  std::thread noise([&] {
+    const std::vector<uint8_t> datagram(64, 0x80);
+    while (stray) {
+      test::SendDatagram(datagram, "127.0.0.1", 3556);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  FakeRtspCamera camera(H264Camera());
+  DeviceRig rig(camera.Port());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  const bool setUp = camera.WaitForCount("SETUP", 1, 15s);
+  stray = false;
+  noise.join();
+  ASSERT_TRUE(setUp);
+  EXPECT_GE(ClientPortOf(SetupRequest(camera)), 3558u);
+  EXPECT_TRUE(rig.sink.WaitForFrames(5, 15s));
+  channel.Stop();
+}
+
+TEST_F(IntegrationRtspChannel, UnknownRtpmapEndsTheSessionAndRetries) {
+  FakeCameraOptions options = H264Camera();
+  options.rtpmap = "H265/90000";
+  FakeRtspCamera camera(options);
+  DeviceRig rig(camera.Port());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  EXPECT_TRUE(camera.WaitForCount("DESCRIBE", 2, 8000ms)) << "a clean retry";
+  EXPECT_GE(camera.Count("TEARDOWN"), 1u);
+  EXPECT_EQ(camera.Count("SETUP"), 0u);
+  const std::string line = "telvora::CRtspVideoChannel::SdpInfoReceived: Unable to handle RTP video data from device "
+                           "127.0.0.1:" + std::to_string(camera.Port()) + " - unexpected payload type \"H265/90000\"";
+  EXPECT_GE(rig.driver.Logs().CountAtLevel(1, line), 1u);
+  EXPECT_NE(channel.GetState(), kStateStreaming);
+  channel.Stop();
+  EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
+  EXPECT_EQ(rig.allocator.Created(), 0);
+}
+
+TEST_F(IntegrationRtspChannel, AddressThatDoesNotResolveRetriesQuietly) {
+  struct Case {
+    const char* configuration;  // Orvalen.xml, or null for none
+  };
+  const Case kCases[] = {{nullptr}, {"interleaved"}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.configuration != nullptr ? c.configuration : "udp");
+    test::TempFolder host;
+    if (c.configuration != nullptr) {
+      ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
+    }
+    DeviceRig rig(554, "no-such-camera.invalid");
+    rig.driver.SetHostDirectory(host.Path());
+    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    std::this_thread::sleep_for(2500ms);  // two or three attempts
+    EXPECT_NE(channel.GetState(), kStateStreaming);
+    const auto before = std::chrono::steady_clock::now();
+    channel.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 3000ms) << "a failing start does not hold up the stop";
+    EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
+    EXPECT_EQ(test::CountOwnProbedPorts(), 0u);
+    EXPECT_EQ(rig.driver.Logs().Count("is online"), 0u);
+    if (c.configuration == nullptr) {
+      EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "Device no-such-camera.invalid:554: the address cannot be resolved"),
+                1u)
+          << "one line, however many retries";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace telvora
