@@ -184,8 +184,14 @@ TEST_F(RtcpHandlerTest, RtcpFromAnotherAddressIsIgnored) {
   ASSERT_TRUE(OpenOnFreePort());
   test::UdpPeer stranger("127.0.0.2");
   ASSERT_TRUE(stranger.IsOpen());
-  ASSERT_TRUE(stranger.SendTo(m_handler.GetPort(), MakeSr()));
+  // Some socket layers (Wine's) send from 127.0.0.1 whatever was bound.
   std::vector<uint8_t> got;
+  sockaddr_in source;
+  ASSERT_TRUE(stranger.SendTo(m_device.Port(), {1}));
+  ASSERT_TRUE(m_device.Receive(&got, 2000, &source));
+  if (source.sin_addr.s_addr != inet_addr("127.0.0.2"))
+    GTEST_SKIP() << "this system does not send from a second loopback address, so no stranger can be played";
+  ASSERT_TRUE(stranger.SendTo(m_handler.GetPort(), MakeSr()));
   EXPECT_FALSE(stranger.Receive(&got, 300)) << "answered a stranger";
   EXPECT_FALSE(m_handler.IsReporting());
 

@@ -42,7 +42,7 @@ bool UdpPeer::SendTo(unsigned short port, const std::vector<uint8_t>& data, cons
   return n == static_cast<int>(data.size());
 }
 
-bool UdpPeer::Receive(std::vector<uint8_t>* data, unsigned milliseconds) {
+bool UdpPeer::Receive(std::vector<uint8_t>* data, unsigned milliseconds, sockaddr_in* source) {
   if (platform::WaitReadable(m_socket, milliseconds) != platform::kWaitReady) return false;
   data->assign(65536, 0);
   sockaddr_in from;
@@ -51,6 +51,7 @@ bool UdpPeer::Receive(std::vector<uint8_t>* data, unsigned milliseconds) {
                                       reinterpret_cast<sockaddr*>(&from), &length);
   if (n < 0) return false;
   data->resize(static_cast<size_t>(n));
+  if (source != nullptr) *source = from;
   return true;
 }
 

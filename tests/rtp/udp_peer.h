@@ -24,8 +24,8 @@ class UdpPeer {
   uint32_t Address() const { return m_address; }  // network order
 
   bool SendTo(unsigned short port, const std::vector<uint8_t>& data, const char* address = "127.0.0.1");
-  // One datagram within the time, or false.
-  bool Receive(std::vector<uint8_t>* data, unsigned milliseconds);
+  // One datagram within the time, or false. from, if given, gets its source.
+  bool Receive(std::vector<uint8_t>* data, unsigned milliseconds, sockaddr_in* from = nullptr);
   // Everything that arrives within the time.
   std::vector<std::vector<uint8_t>> ReceiveAll(unsigned milliseconds);
 
