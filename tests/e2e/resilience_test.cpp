@@ -125,7 +125,7 @@ TEST(ManyChannels, SixteenChannelsAgainstOneCamera) {
     EXPECT_GT(FileSize(file), 0) << file;
     EXPECT_EQ(DecodeErrors(file), "") << file;
   }
-  EXPECT_EQ(Count(output, "Video-server 127.0.0.1 (channel 15) is online"), 1u) << output;
+  EXPECT_GE(Count(output, "Video-server 127.0.0.1 (channel 15) is online"), 1u) << output;
   camera.Stop();
 }
 
