@@ -6,7 +6,11 @@ extern "C" {
 
 ORVALEN_EXPORT telvora::ipcapture::IIPCapabilityQuery* ORVALEN_CALL CreateCapabilityQueryModule(
     telvora::ICapabilityQueryCallback* callback, int videoStandard) {
-  return telvora::CreateQueryModule(callback, videoStandard);
+  try {
+    return telvora::CreateQueryModule(callback, videoStandard);
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 ORVALEN_EXPORT void ORVALEN_CALL DeleteCapabilityQueryModule(telvora::ipcapture::IIPCapabilityQuery* module) {
@@ -18,7 +22,11 @@ ORVALEN_EXPORT void ORVALEN_CALL DeleteCapabilityQueryModule(telvora::ipcapture:
 
 ORVALEN_EXPORT int ORVALEN_CALL InitCapabilityQuery(telvora::ICapabilityQueryCallback* callback,
                                                     int videoStandard) {
-  return telvora::InitModuleWideQuery(callback, videoStandard);
+  try {
+    return telvora::InitModuleWideQuery(callback, videoStandard);
+  } catch (...) {
+    return 1;
+  }
 }
 
 ORVALEN_EXPORT int ORVALEN_CALL StartCapabilityQuery(const char* address, int port, const char* user,
@@ -31,7 +39,13 @@ ORVALEN_EXPORT int ORVALEN_CALL StartCapabilityQuery(const char* address, int po
   }
 }
 
-ORVALEN_EXPORT int ORVALEN_CALL TerminateCapabilityQuery() { return telvora::TerminateModuleWideQuery(); }
+ORVALEN_EXPORT int ORVALEN_CALL TerminateCapabilityQuery() {
+  try {
+    return telvora::TerminateModuleWideQuery();
+  } catch (...) {
+    return 1;
+  }
+}
 
 ORVALEN_EXPORT int ORVALEN_CALL UninitCapabilityQuery() {
   try {
