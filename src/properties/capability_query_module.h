@@ -34,6 +34,8 @@ class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
 
  protected:
   // A new properties object for the device record; null when none can be made.
+  // It must not borrow members of a derived module: those are destroyed
+  // before this class's destructor waits for the worker.
   virtual CBaseCameraProperties* CreateProperties() = 0;
   // The worker's body: query, fill, then exactly one callback.
   virtual void Run();
