@@ -20,3 +20,7 @@ set(ORVALEN_MINGW_STATIC "-static -static-libgcc -static-libstdc++")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ORVALEN_MINGW_STATIC}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ORVALEN_MINGW_STATIC}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ORVALEN_MINGW_STATIC}")
+
+# pkg-config must not hand the build's own Linux libraries to the cross link.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${ORVALEN_MINGW_TRIPLE}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

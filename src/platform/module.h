@@ -41,8 +41,13 @@ struct HostVersion {
 };
 
 // Product version of the host core library. False when none can be read;
-// the caller then assumes 5.12.0.0.
+// the caller then assumes 5.12.0.0. Windows reads the library's version
+// resource and, when there is none, BRENLOW_VERSION as POSIX does.
 bool ReadHostCoreVersion(const char* libraryName, HostVersion* version);
+
+// Sets a variable of the process environment, or removes it for a null
+// value, so that getenv sees the change. False on failure.
+bool SetEnvironmentValue(const char* name, const char* value);
 
 // Number of processors of the machine (at least 1).
 unsigned GetProcessorCount();

@@ -48,6 +48,11 @@ bool ReadHostCoreVersion(const char* /*libraryName*/, HostVersion* version) {
   return true;
 }
 
+bool SetEnvironmentValue(const char* name, const char* value) {
+  if (name == nullptr || name[0] == '\0') return false;
+  return (value != nullptr ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
+
 unsigned GetProcessorCount() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 1u;

@@ -2,6 +2,8 @@
 #include <mmsystem.h>
 #include <objbase.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -28,12 +30,23 @@ std::string ModulePathDirectory(HMODULE module) {
   return DirectoryOf(path, n);
 }
 
-}  // namespace
 
-std::string GetHostDirectory() { return ModulePathDirectory(nullptr); }
+// "6.3.0.0" from the environment, for hosts without a version resource.
+bool ReadVersionFromEnvironment(HostVersion* version) {
+  const char* text = std::getenv("BRENLOW_VERSION");
+  if (text == nullptr) return false;
+  unsigned parts[4] = {0, 0, 0, 0};
+  if (std::sscanf(text, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) < 2) return false;
+  for (unsigned p : parts)
+    if (p > 0xFFFF) return false;
+  version->major = static_cast<uint16_t>(parts[0]);
+  version->minor = static_cast<uint16_t>(parts[1]);
+  version->build = static_cast<uint16_t>(parts[2]);
+  version->revision = static_cast<uint16_t>(parts[3]);
+  return true;
+}
 
-bool ReadHostCoreVersion(const char* libraryName, HostVersion* version) {
-  if (libraryName == nullptr || version == nullptr) return false;
+bool ReadVersionResource(const char* libraryName, HostVersion* version) {
   DWORD ignored = 0;
   const DWORD size = ::GetFileVersionInfoSizeA(libraryName, &ignored);
   if (size == 0) return false;
@@ -52,6 +65,23 @@ bool ReadHostCoreVersion(const char* libraryName, HostVersion* version) {
   version->build = HIWORD(info.dwProductVersionLS);
   version->revision = LOWORD(info.dwProductVersionLS);
   return true;
+}
+
+}  // namespace
+
+std::string GetHostDirectory() { return ModulePathDirectory(nullptr); }
+
+bool ReadHostCoreVersion(const char* libraryName, HostVersion* version) {
+  if (libraryName == nullptr || version == nullptr) return false;
+  return ReadVersionResource(libraryName, version) || ReadVersionFromEnvironment(version);
+}
+
+bool SetEnvironmentValue(const char* name, const char* value) {
+  if (name == nullptr || name[0] == '\0') return false;
+  // The C runtime's copy is what getenv reads; it copies the entry, and
+  // "NAME=" removes the variable.
+  const std::string entry = std::string(name) + "=" + (value != nullptr ? value : "");
+  return _putenv(entry.c_str()) == 0;
 }
 
 unsigned GetProcessorCount() {

@@ -9,6 +9,7 @@
 
 #include "driver/device_text.h"
 #include "driver/fake_channels.h"
+#include "platform/module.h"
 #include "support/fake_frames.h"
 #include "support/fake_host.h"
 
@@ -19,13 +20,8 @@ namespace {
 // the driver reads it once, at construction.
 class HostVersionGuard {
  public:
-  explicit HostVersionGuard(const char* version) {
-    if (version != nullptr)
-      setenv("BRENLOW_VERSION", version, 1);
-    else
-      unsetenv("BRENLOW_VERSION");
-  }
-  ~HostVersionGuard() { unsetenv("BRENLOW_VERSION"); }
+  explicit HostVersionGuard(const char* version) { platform::SetEnvironmentValue("BRENLOW_VERSION", version); }
+  ~HostVersionGuard() { platform::SetEnvironmentValue("BRENLOW_VERSION", nullptr); }
 };
 
 class DriverObject : public ::testing::Test {

@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sockets.h"
+
 namespace telvora {
 namespace test {
 
@@ -112,8 +114,8 @@ class ScriptedRtspServer {
   void Fail(const std::string& what);
   std::chrono::milliseconds Since() const;
 
-  int m_listener;
-  int m_connection;
+  SOCKET m_listener;
+  SOCKET m_connection;
   uint16_t m_port;
   std::vector<Step> m_steps;
   std::thread m_thread;
