@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "channels/rtp_video_channel.h"
+#include "channels/rtsp_video_channel.h"
 #include "driver/device_text.h"
 #include "driver/fake_channels.h"
 #include "platform/module.h"
@@ -170,12 +172,6 @@ TEST_F(DriverObject, EveryCaptureGetterGivesTheOneObject) {
     EXPECT_EQ(p, nullptr);
   EXPECT_EQ(driver->CreateSecondaryChannel(0, nullptr), nullptr);
   EXPECT_EQ(driver->CreateEdgeMonitor(), nullptr);
-
-  // No stream classes yet: opening a stream fails cleanly.
-  test::FakeFrameSink sink;
-  test::FakeHostStreamSettings settings;
-  EXPECT_FALSE(capture->OpenChannel(0, &sink, &settings));
-  EXPECT_FALSE(capture->CloseChannel(0));
   driver->Close();
   EXPECT_EQ(driver->GetVideoCapture(), nullptr);
 }
@@ -218,6 +214,7 @@ TEST_F(DriverObject, ParameterTwoSelectsTheRtpOnlyStream) {
     const char* value;  // null: missing
     bool rtpOnly;
   } kCases[] = {{"1", true}, {"01", false}, {"1 ", false}, {"0", false}, {nullptr, false}};
+  test::FakeFrameSink sink;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.value != nullptr ? c.value : "(missing)");
     test::FakeHostDevice d;
@@ -226,6 +223,14 @@ TEST_F(DriverObject, ParameterTwoSelectsTheRtpOnlyStream) {
     auto driver = Make();
     ASSERT_TRUE(driver->Open(&log, &allocator, &d));
     EXPECT_EQ(driver->IsRtpOnlyDevice(), c.rtpOnly);
+
+    EXPECT_EQ(driver->CreateVideoChannel(0, nullptr, nullptr), nullptr) << "no stream without a frame sink";
+    std::unique_ptr<ICameraChannel> stream(driver->CreateVideoChannel(1, &sink, nullptr));
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->GetChannelIndex(), 1u);
+    EXPECT_EQ(stream->GetFrameSink(), &sink);
+    EXPECT_EQ(dynamic_cast<CRtpVideoChannel*>(stream.get()) != nullptr, c.rtpOnly);
+    EXPECT_EQ(dynamic_cast<CRtspVideoChannel*>(stream.get()) != nullptr, !c.rtpOnly);
   }
 }
 
