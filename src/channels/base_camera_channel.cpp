@@ -39,6 +39,9 @@ bool CBaseCameraChannel::Start(const CHANNEL_SETTINGS* settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+  // Raised before the offline line, so that a frame delivered meanwhile
+  // does not report the camera online again (see CBaseRTPChannel).
+  m_stopEvent.Set();
   SetState(kStateStopped);
   SetCameraState(false);
   StopThread();

@@ -126,7 +126,9 @@ bool CBaseRTPChannel::DeliverFrame(IVideoFrame* frame) {
   m_frameArrived.Set();
   if (!SendFrameCallback(frame)) return false;
   m_lastFrameTime.SetCurrent();
-  SetCameraState(true);
+  // A frame that comes while the channel stops is still handed over, but
+  // the camera does not go online after its offline line.
+  if (!m_stopEvent.Wait(0)) SetCameraState(true);
   return true;
 }
 

@@ -210,7 +210,11 @@ TEST_F(IntegrationRtspChannel, InterleavedFromTheConfigurationKeepsAStrictSessio
   EXPECT_TRUE(rig.sink.WaitForFrames(count + 5, 2000ms));
   EXPECT_LT(std::chrono::steady_clock::now() - rig.sink.LastFrameAt(), 500ms);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 9000ms);
-  EXPECT_EQ(camera.ExpiredSessions(), 0u);
+  std::string timeline;
+  for (const auto& r : camera.Requests())
+    timeline += r.method + " at " +
+                std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(r.at - start).count()) + " ms\n";
+  EXPECT_EQ(camera.ExpiredSessions(), 0u) << timeline;
   EXPECT_EQ(camera.Connections(), 1u);
   EXPECT_GE(camera.Count("OPTIONS"), 2u);
   EXPECT_EQ(test::CountOwnUdpSockets(), 0u);

@@ -126,5 +126,73 @@ TEST(TimeStampConverter, GetTimeBeforeAnyUpdateIsTheWallClock) {
   EXPECT_EQ(st.wHour, 0);
 }
 
+TEST(TimeStampConverter, LeadIsRecordedPast250MsOrAtTheHundredthSample) {
+  struct Case {
+    const char* name;
+    uint64_t wallStep;  // per frame of 3600 ticks (39.96 ms of output time)
+    int frames;
+    uint64_t lead;
+  };
+  const Case kCases[] = {
+      // The wall clock stands still: the lead is taken once it passes 250 ms.
+      {"six frames ahead", 0, 6, 0},
+      {"seven frames ahead", 0, 7, 7 * 399600 - 7},
+      // 0.96 ms gained per frame: below 250 ms the lead is taken only with
+      // the hundredth sample, which ends the learning phase.
+      {"99 samples", 390000, 99, 0},
+      {"100 samples", 390000, 100, 100 * 9600},
+  };
+  for (const Case& c : kCases) {
+    CTimeStampConverter conv;
+    uint64_t wall = kT0;
+    uint32_t ts = 1000;
+    conv.Update(ts, wall);
+    for (int i = 0; i < c.frames; ++i) {
+      ts += 3600;
+      wall += c.wallStep == 0 ? 1 : c.wallStep;
+      conv.Update(ts, wall);
+    }
+    EXPECT_EQ(conv.GetLead(), c.lead) << c.name;
+  }
+}
+
+TEST(TimeStampConverter, LeadIsWornDownAfterLearning) {
+  CTimeStampConverter conv;
+  uint64_t wall = kT0;
+  uint32_t ts = 1000;
+  conv.Update(ts, wall);
+  for (int i = 0; i < 100; ++i) {
+    ts += 3600;
+    wall += 390000;
+    conv.Update(ts, wall);
+  }
+  ASSERT_EQ(conv.GetLead(), 960000u);
+  // The measured increment is 39 ms; a tenth of it comes off the lead.
+  const uint64_t before = conv.GetOutputTime();
+  conv.Update(ts + 3600, wall + 390000);
+  EXPECT_EQ(conv.GetOutputTime(), before + 351000);
+  EXPECT_EQ(conv.GetLead(), 921000u);
+  EXPECT_EQ(conv.GetOutputTime() - (wall + 390000), 921000u) << "the lead is the real one";
+}
+
+TEST(TimeStampConverter, OlderTimestampOrUnknownClockNeverGoesBack) {
+  CTimeStampConverter conv;
+  conv.Update(100000, kT0);
+  conv.Update(103600, kT0 + 1);
+  const uint64_t ahead = conv.GetOutputTime();
+  // A timestamp from before (reordering, or the 32-bit wrap): +1 ms.
+  conv.Update(50, kT0 + 2);
+  EXPECT_EQ(conv.GetOutputTime(), ahead + kMs);
+  // Counting goes on from the older timestamp.
+  conv.Update(50 + 3600, kT0 + 3);
+  EXPECT_EQ(conv.GetOutputTime(), ahead + kMs + 399600);
+  // No wall clock: resynchronised to it, and the time reads as "now".
+  conv.Update(50 + 7200, 0);
+  EXPECT_EQ(conv.GetOutputTime(), 0u);
+  SYSTEMTIME st;
+  conv.GetTime(st);
+  EXPECT_LE(GetCurrentFileTime() - SystemTimeToFileTime64(st), 1000 * kMs);
+}
+
 }  // namespace
 }  // namespace telvora
