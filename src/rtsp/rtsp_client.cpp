@@ -13,6 +13,9 @@ namespace telvora {
 namespace {
 
 constexpr unsigned kKeepAliveCheckMs = 2000;
+// A check that comes a few milliseconds before half the session time-out
+// counts as due; without it a 4 s time-out would see OPTIONS only every 4 s.
+constexpr unsigned kKeepAliveSlackMs = 100;
 constexpr unsigned kWaitSliceMs = 100;
 constexpr unsigned kStopReceiveTimeoutMs = 100;
 constexpr size_t kInterleavedChunk = 8192;
@@ -145,7 +148,7 @@ void CBaseRTSPClient::KeepAliveCheck(bool interleaved) {
   const uint64_t seconds = m_parser.sessionTimeout != 0 ? m_parser.sessionTimeout : m_connection.defaultSessionTimeoutS;
   const uint64_t half = (seconds * 1000) >> 1;
   // No stamp yet: the first OPTIONS is due at the first check.
-  if (m_keepAliveStamp != 0 && GetMillisecondsSince(m_keepAliveStamp) <= half) return;
+  if (m_keepAliveStamp != 0 && GetMillisecondsSince(m_keepAliveStamp) + kKeepAliveSlackMs <= half) return;
   if (interleaved) {
     // The answer comes inside the stream, where the stream parser skips it.
     m_lastExchangeResult = SendText(FormatRequest(kRtspOptions));
