@@ -16,6 +16,21 @@ MpegHeaderParserFunction FindEntry(void* library) {
   return reinterpret_cast<MpegHeaderParserFunction>(entry);
 }
 
+const size_t kNoVop = static_cast<size_t>(-1);
+
+// The VOP start code that begins the data at offset a: right there, or right
+// after a group-of-VOP header, which encoders put in front of I-VOPs. The
+// group header then stays in the frame, ahead of the VOP.
+size_t FindLeadingVop(const uint8_t* p, size_t n, size_t a) {
+  if (p == nullptr || a + 4 >= n) return kNoVop;
+  if (IsStartCode(p + a, 0xB6)) return a;
+  if (!IsStartCode(p + a, 0xB3)) return kNoVop;
+  for (size_t i = a + 4; i + 4 < n; ++i) {
+    if (IsStartCode(p + i, 0xB6)) return i;
+  }
+  return kNoVop;
+}
+
 }  // namespace
 
 CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner)
@@ -63,9 +78,10 @@ void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
 
     size_t a = 0;
     if (n > 4 && IsStartCode(p, 0xB0)) a = StoreStreamConfig(p, n);
-    if (a + 4 < n && IsStartCode(p + a, 0xB6)) {
+    const size_t vop = FindLeadingVop(p, n, a);
+    if (vop != kNoVop) {
       m_frameBuffer.clear();
-      if (p[a + 4] >= 0x40) {
+      if (p[vop + 4] >= 0x40) {
         m_keyFrame = false;
       } else {
         if (!m_inBandConfig.empty())

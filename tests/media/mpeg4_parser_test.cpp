@@ -65,6 +65,32 @@ TEST_F(Mpeg4Packets, InBandConfigurationLeadsEveryIVop) {
   EXPECT_EQ(g_calls, 2);
 }
 
+// Encoders put a group-of-VOP header in front of I-VOPs; the frame must
+// still start there, with the header kept between configuration and VOP.
+TEST_F(Mpeg4Packets, GroupOfVopHeaderBeforeTheVop) {
+  const Bytes kGov = {0, 0, 1, 0xB3, 0x00, 0x10, 0x07};
+  MEDIA_STREAM_PARAMETERS parameters;
+  parameters.config = kConfig;
+  parser.SetStreamParameters(parameters);
+  Send(Cat({kGov, kIVop}), true);
+  Send(kPVop, true);
+  Send(Cat({kConfig, kGov, kIVop}), true);
+  // A group header followed by a P-VOP ends the key frame flag like a P-VOP.
+  Send(Cat({kGov, kPVop}), true);
+  // A group header without a VOP in the same packet starts no frame: it is
+  // appended to the current one like any other bytes.
+  Send(kGov, true);
+  ASSERT_EQ(Frames().size(), 5u);
+  EXPECT_EQ(Frames()[0].bytes, Cat({kConfig, kGov, kIVop}));
+  EXPECT_EQ(Frames()[0].format, kFormatDivx);
+  EXPECT_EQ(Frames()[1].bytes, kPVop);
+  EXPECT_EQ(Frames()[2].bytes, Cat({kConfig, kGov, kIVop}));
+  EXPECT_EQ(Frames()[2].format, kFormatDivx);
+  EXPECT_EQ(Frames()[3].bytes, Cat({kGov, kPVop}));
+  EXPECT_EQ(Frames()[3].format, kFormatDivi);
+  EXPECT_EQ(Frames()[4].bytes, kGov);
+}
+
 TEST_F(Mpeg4Packets, SdpConfigurationIsTheFallback) {
   MEDIA_STREAM_PARAMETERS parameters;
   parameters.config = kConfig;
