@@ -84,6 +84,21 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).codec) + "_" + std::get<1>(info.param);
     });
 
+// An MPEG-4 camera that sends its configuration only in the SDP, with a
+// GOV header before each I-VOP: the frames still start at the I-VOP.
+TEST(CaptureMpeg4, ConfigurationOnlyInTheSdp) {
+  TempDir dir;
+  ChildProcess camera;
+  std::string error;
+  std::string url = StartTestcam(&camera, {"--codec", "mpeg4", "--size", "320x240"}, dir.Path(), &error,
+                                 {{"ORVALEN_TESTCAM_MPEG4_CONFIG", "sdp"}});
+  ASSERT_FALSE(url.empty()) << error;
+  Recording r = Record(url, {"--duration", "6"}, dir.Path() + "/out");
+  ASSERT_EQ(r.status, 0) << r.output;
+  ExpectPlayable(dir.Path() + "/out/stream.m4v", r.summary, 320, 240, 25);
+  camera.Stop();
+}
+
 class CaptureAuth : public testing::TestWithParam<const char*> {};
 
 TEST_P(CaptureAuth, RightPasswordRecordsWrongOneEndsWithStatusOne) {

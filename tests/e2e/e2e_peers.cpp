@@ -6,10 +6,10 @@ std::string TestcamPath() { return ORVALEN_E2E_TESTCAM; }
 std::string CapturePath() { return ORVALEN_E2E_CAPTURE; }
 
 std::string StartTestcam(ChildProcess* camera, const std::vector<std::string>& options, const std::string& dir,
-                         std::string* error) {
+                         std::string* error, const std::map<std::string, std::string>& env) {
   std::vector<std::string> argv = {TestcamPath(), "--port", "0"};
   argv.insert(argv.end(), options.begin(), options.end());
-  if (!camera->Start(argv, dir + "/testcam")) {
+  if (!camera->Start(argv, dir + "/testcam", env)) {
     *error = "cannot start " + TestcamPath();
     return std::string();
   }

@@ -1,6 +1,7 @@
 // The programs the end-to-end tests drive, and helpers around them.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ std::string CapturePath();
 // Starts testcam with the given options and --port 0; returns the URL from
 // its ready line, or "" (with the reason in *error) when it did not come up.
 std::string StartTestcam(ChildProcess* camera, const std::vector<std::string>& options, const std::string& dir,
-                         std::string* error);
+                         std::string* error, const std::map<std::string, std::string>& env = {});
 
 // The URL with user:password@ put in front of the host.
 std::string WithCredentials(const std::string& url, const std::string& user, const std::string& password);

@@ -162,6 +162,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "testcam: %s\n%s", error.c_str(), testcam::UsageText());
     return 2;
   }
+  const char* config = std::getenv("ORVALEN_TESTCAM_MPEG4_CONFIG");
+  options.mpeg4ConfigInSdpOnly = config != nullptr && std::string(config) == "sdp";
   if (options.help) {
     std::fputs(testcam::UsageText(), stdout);
     return 0;

@@ -54,7 +54,8 @@ const char* UsageText() {
   return "usage: testcam [--port 8554] [--codec h264|jpeg|mpeg4] [--size 640x480] [--fps 25]\n"
          "               [--auth none|basic|digest] [--user U --password P] [--protocols udp,tcp,mcast]\n"
          "Serves live synthetic video at rtsp://127.0.0.1:PORT/stream; --port 0 picks a free port.\n"
-         "ORVALEN_TESTCAM_CLIP=FILE serves that MP4 (MPEG-4 part 2) instead of generating one.\n";
+         "ORVALEN_TESTCAM_CLIP=FILE serves that MP4 (MPEG-4 part 2) instead of generating one;\n"
+         "ORVALEN_TESTCAM_MPEG4_CONFIG=sdp sends its configuration in the SDP only.\n";
 }
 
 const char* CodecName(Codec codec) {
@@ -139,7 +140,7 @@ std::string BuildLaunch(const Options& o, bool withClockOverlay) {
     s << "appsrc name=" << kClipSourceName << " is-live=true format=time do-timestamp=false"
       // The configuration goes in-band before every I-VOP as well as into
       // the SDP, as cameras send it.
-      << " ! rtpmp4vpay name=pay0 pt=96 config-interval=1";
+      << " ! rtpmp4vpay name=pay0 pt=96 config-interval=" << (o.mpeg4ConfigInSdpOnly ? 0 : 1);
   } else {
     // A scrolling pattern keeps every frame different, so the encoders
     // produce real motion rather than skipped or empty frames.

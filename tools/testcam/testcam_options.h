@@ -23,6 +23,9 @@ struct Options {
   std::string user = "user";
   std::string password = "password";
   unsigned protocols = kProtoUdp | kProtoTcp | kProtoMcast;
+  // MPEG-4 configuration in the SDP only, not in-band before I-VOPs; from
+  // ORVALEN_TESTCAM_MPEG4_CONFIG=sdp, for testing receivers of such cameras.
+  bool mpeg4ConfigInSdpOnly = false;
   bool help = false;
 };
 
