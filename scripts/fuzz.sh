@@ -22,25 +22,38 @@ cmake --build "$BUILD" -j "$(nproc)" --target $build_list >/dev/null
 WORK="$BUILD/run"
 rm -rf "$WORK"
 mkdir -p "$WORK"
+JOBS="${FUZZ_JOBS:-$(nproc)}"
+run_target() {
+  t="$1"
+  corpus="$WORK/$t/corpus"
+  mkdir -p "$corpus" "$WORK/$t/artifacts"
+  if [ -d "fuzz/corpus/$t" ]; then cp -r "fuzz/corpus/$t/." "$corpus/" 2>/dev/null || true; fi
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$WORK/$t/artifacts/" "$corpus" >"$WORK/$t/log" 2>&1
+  echo $? >"$WORK/$t/rc"
+}
+
+# Run the targets a few at a time; each one is single-threaded.
+running=0
+for t in $targets; do
+  run_target "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$JOBS" ]; then wait; running=0; fi
+done
+wait
+
 n=0; crashes=0; execs_min=""
 printf '%-22s %12s %8s %8s\n' target execs crashes corpus
 for t in $targets; do
   n=$((n + 1))
-  corpus="$WORK/$t/corpus"
-  mkdir -p "$corpus" "$WORK/$t/artifacts"
-  if [ -d "fuzz/corpus/$t" ]; then cp -r "fuzz/corpus/$t/." "$corpus/" 2>/dev/null || true; fi
   log="$WORK/$t/log"
-  set +e
-  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix="$WORK/$t/artifacts/" "$corpus" >"$log" 2>&1
-  rc=$?
-  set -e
+  rc=$(cat "$WORK/$t/rc" 2>/dev/null || echo 1)
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   [ -n "$execs" ] || execs=0
   found=$(ls "$WORK/$t/artifacts" 2>/dev/null | wc -l)
   if [ "$rc" -ne 0 ] && [ "$found" -eq 0 ]; then found=1; fi
-  size=$(ls "$corpus" | wc -l)
+  size=$(ls "$WORK/$t/corpus" | wc -l)
   printf '%-22s %12s %8s %8s\n' "$t" "$execs" "$found" "$size"
   if [ "$found" -ne 0 ]; then
     crashes=$((crashes + found))

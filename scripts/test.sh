@@ -1,13 +1,65 @@
 #!/bin/sh
-# The whole test suite: dependencies, release build, every test.
+# The whole test suite, as CI runs it on a fresh Debian 12 machine (as root):
+# packages, then the release build with every test (unit, integration,
+# end-to-end, faults), the unit and integration suites again under
+# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer, the
+# Windows build (i686 DLL checks, x86_64 suites under Wine), and every
+# fuzz target for 20 s.
+#
+# Stages can be left out for a quick local run, e.g.
+#   ORVALEN_STAGES="release" ./scripts/test.sh
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
+export ORVALEN_SKIP_DEPS=1
 JOBS="$(nproc)"
+STAGES="${ORVALEN_STAGES:-release asan tsan windows fuzz}"
+START=$(date +%s)
 
-echo "== release build"
-cmake --preset release -G Ninja >/dev/null
-cmake --build --preset release -j "$JOBS"
-echo "== release tests"
-ctest --preset release -j "$JOBS" --timeout 600
+stage() {
+  echo "== $1 ($(($(date +%s) - START)) s)"
+}
+
+has() {
+  case " $STAGES " in *" $1 "*) return 0 ;; esac
+  return 1
+}
+
+if has release; then
+  stage "release build"
+  cmake --preset release -G Ninja >/dev/null
+  cmake --build --preset release -j "$JOBS"
+  stage "release tests"
+  ctest --preset release -j "$JOBS" --timeout 600
+fi
+
+if has asan; then
+  stage "asan build"
+  cmake --preset asan -G Ninja >/dev/null
+  cmake --build --preset asan -j "$JOBS"
+  stage "asan tests"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset asan -j "$JOBS" --timeout 600 -L 'unit|integration'
+fi
+
+if has tsan; then
+  stage "tsan build"
+  cmake --preset tsan -G Ninja >/dev/null
+  cmake --build --preset tsan -j "$JOBS"
+  stage "tsan tests"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --preset tsan -j "$JOBS" --timeout 600 -L 'unit|integration'
+fi
+
+if has windows && [ -x scripts/windows.sh ]; then
+  stage "windows"
+  ./scripts/windows.sh
+fi
+
+if has fuzz; then
+  stage "fuzz"
+  ./scripts/fuzz.sh 20
+fi
+
+stage "all stages passed"
