@@ -16,6 +16,9 @@ struct CameraUrl {
   std::string host;
   uint16_t port = 0;
   std::string path;  // from the first '/' after the host, as the camera gives it; "" when none
+  // For a capability query of a text that is no valid URL: the text
+  // without its credentials, for the driver to judge and report on.
+  std::string unparsed;
   // The URL without credentials: what the driver and the summary get.
   std::string Public() const;
 };

@@ -126,6 +126,22 @@ TEST(CaptureOptionsTest, BadUsageNamesTheOption) {
   }
 }
 
+TEST(CaptureOptionsTest, CapabilityQueryPassesBadAddressesOnWithoutCredentials) {
+  bool ok = false;
+  std::string error;
+  Options o = Parse({"--capabilities", "rtsp://u%21:p@ss@cam:abc/x"}, &ok, &error);
+  ASSERT_TRUE(ok) << error;
+  ASSERT_EQ(o.urls.size(), 1u);
+  EXPECT_EQ(o.urls[0].Public(), "rtsp://cam:abc/x");
+  EXPECT_EQ(o.urls[0].user, "u!");
+  EXPECT_EQ(o.urls[0].password, "p@ss");
+  o = Parse({"--capabilities", "cam:554"}, &ok, &error);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(o.urls[0].Public(), "cam:554");
+  Parse({"rtsp://cam:abc/x"}, &ok, &error);
+  EXPECT_FALSE(ok);
+}
+
 TEST(CaptureOptionsTest, DurationZeroMeansUntilStopped) {
   bool ok = false;
   std::string error;
