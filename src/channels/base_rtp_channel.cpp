@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/sockets.h"
+#include "threading/string_format.h"
 
 namespace telvora {
 namespace {
@@ -23,7 +24,7 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t channelIndex, IDriver* driver, IHostFr
       m_rtcpHandler(driver),
       m_rtpMode(0),
       m_keepAlive(1),
-      m_startFaultLogged(false) {
+      m_loggedFaults(0) {
   const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
   uint32_t address = 0;
   if (info != nullptr && !info->address.empty() && platform::ResolveIPv4(info->address, &address))
@@ -93,6 +94,7 @@ void CBaseRTPChannel::StartOnce(unsigned* wait) {
   const unsigned which = CEvent::WaitForMultiple(events, 3, GetNoDataTimeoutMs() / 2);
   if (which == 1) {
     SetState(kStateStreaming);
+    m_loggedFaults = 0;  // a fault that comes back is reported again
     *wait = 1000;
   } else if (which == 0 || which == 2) {
     *wait = 1000;
@@ -143,11 +145,11 @@ void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME* time) 
   if (time != nullptr) m_converter.GetTime(*time);
 }
 
-void CBaseRTPChannel::LogStartFaultOnce(const char* function, const char* what) {
-  if (m_startFaultLogged) return;
-  m_startFaultLogged = true;
+void CBaseRTPChannel::LogStartFaultOnce(StartFault fault, const char* function, const std::string& what) {
+  if ((m_loggedFaults & fault) != 0) return;
+  m_loggedFaults |= fault;
   std::string device = GetDriver()->GetDeviceText();
-  GetDriver()->Log(1, "%s: Device %s: %s", function, device.c_str(), what);
+  GetDriver()->Log(1, "%s: Device %s: %s", function, device.c_str(), what.c_str());
 }
 
 bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
@@ -155,7 +157,7 @@ bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
   if (m_deviceAddress == 0) {
     // RTCP is bound to the device address, so no port pair can open: fail
     // now instead of probing every port for half a second each.
-    LogStartFaultOnce("telvora::CBaseRTPChannel::OpenUnicastTransport",
+    LogStartFaultOnce(kFaultUnresolved, "telvora::CBaseRTPChannel::OpenUnicastTransport",
                       "the address cannot be resolved, no stream can be received");
     return false;
   }
@@ -178,6 +180,10 @@ bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
     m_receiver.Close();
     m_rtcpHandler.Close();
   }
+  if (!m_stopEvent.Wait(0))
+    LogStartFaultOnce(kFaultNoPortPair, "telvora::CBaseRTPChannel::OpenUnicastTransport",
+                      FormatString("no free UDP port pair between %u and %u", unsigned(kFirstProbePort),
+                                   unsigned(kLastProbePort)));
   return false;
 }
 
@@ -185,7 +191,7 @@ bool CBaseRTPChannel::OpenFixedTransport(unsigned short port) {
   m_dataArrived.Reset();
   m_disconnect.Reset();
   if (m_deviceAddress == 0)
-    LogStartFaultOnce("telvora::CBaseRTPChannel::OpenFixedTransport",
+    LogStartFaultOnce(kFaultUnresolved, "telvora::CBaseRTPChannel::OpenFixedTransport",
                       "the address cannot be resolved, no packet will be accepted");
   if (port != 0 && !m_stopEvent.Wait(0)) {
     m_receiver.SetUser(this);
@@ -195,6 +201,8 @@ bool CBaseRTPChannel::OpenFixedTransport(unsigned short port) {
       m_acceptAnySource = false;
       return true;
     }
+    LogStartFaultOnce(kFaultPortInUse, "telvora::CBaseRTPChannel::OpenFixedTransport",
+                      FormatString("UDP port %u cannot be opened", unsigned(port)));
   }
   m_receiver.Close();
   m_rtcpHandler.Close();
@@ -213,6 +221,9 @@ bool CBaseRTPChannel::OpenMulticastTransport(const std::string& group, unsigned 
       m_acceptAnySource = info != nullptr && group == info->address;
       return true;
     }
+    if (!m_stopEvent.Wait(0))
+      LogStartFaultOnce(kFaultNoGroup, "telvora::CBaseRTPChannel::OpenMulticastTransport",
+                        FormatString("group %s cannot be joined on port %u", group.c_str(), unsigned(port)));
   }
   m_receiver.Close();
   m_rtcpHandler.Close();

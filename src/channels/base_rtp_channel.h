@@ -64,9 +64,18 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   void NoteAcceptedPacket(const CRTPPacket& packet);
   bool LastFrameOlderThanHalfTimeout();
   uint32_t GetNoDataTimeoutMs();
-  // One level-1 line per channel for a start that cannot work; later
-  // retries of the same fault stay quiet.
-  void LogStartFaultOnce(const char* function, const char* what);
+  // Faults that make every start fail until something changes.
+  enum StartFault : unsigned {
+    kFaultUnresolved = 1,
+    kFaultPortZero = 2,
+    kFaultPortInUse = 4,
+    kFaultNoPortPair = 8,
+    kFaultNoGroup = 16,
+    kFaultNoSession = 32,
+  };
+  // One level-1 line per fault until the stream runs again; the retries
+  // in between stay quiet.
+  void LogStartFaultOnce(StartFault fault, const char* function, const std::string& what);
 
   uint32_t m_keepAlivePeriodMs;
   CTime m_keepAliveTimer;
@@ -84,7 +93,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   int32_t m_keepAlive;
 
  private:
-  bool m_startFaultLogged;  // channel thread only
+  unsigned m_loggedFaults;  // StartFault bits; channel thread only
   void StartOnce(unsigned* wait);
 };
 

@@ -35,12 +35,19 @@ bool CBaseRTSPChannel::StartStream() {
   connection.connectTimeoutMs = info->timeoutMs;
   connection.receiveTimeoutMs = info->timeoutMs;
   m_client.SetKeepAliveEnabled(m_keepAlive != 0);
+  if (m_deviceAddress == 0)
+    LogStartFaultOnce(kFaultUnresolved, "telvora::CBaseRTSPChannel::StartStream",
+                      "the address cannot be resolved, no stream can be received");
   if (!OpenUnicastTransport(m_rtpMode != 0)) return false;
   connection.clientRtpPort = m_rtpMode != 0 ? 0 : m_receiver.GetPort();
   connection.clientRtcpPort = m_rtpMode != 0 ? 0 : m_rtcpHandler.GetPort();
   FillSessionParameters(connection);
   if (m_stopEvent.Wait(0)) return false;
-  return m_client.Start(connection, this, m_rtpMode);
+  if (m_client.Start(connection, this, m_rtpMode)) return true;
+  if (!m_stopEvent.Wait(0))
+    LogStartFaultOnce(kFaultNoSession, "telvora::CBaseRTSPChannel::StartStream",
+                      "no RTSP connection to the device, retrying every second");
+  return false;
 }
 
 }  // namespace telvora

@@ -24,7 +24,8 @@ bool CRtpVideoChannel::StartStream() {
   const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
   if (info == nullptr) return false;
   if (info->port == 0) {
-    LogStartFaultOnce("telvora::CRtpVideoChannel::StartStream", "port 0 is no RTP port, no stream can be received");
+    LogStartFaultOnce(kFaultPortZero, "telvora::CRtpVideoChannel::StartStream",
+                      "port 0 is no RTP port, no stream can be received");
     return false;
   }
   if (IsMulticastAddress(info->address)) return OpenMulticastTransport(info->address, info->port);

@@ -53,6 +53,9 @@ FakeRtspCamera::FakeRtspCamera(FakeCameraOptions options) : m_options(std::move(
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(m_options.port);
+  const int reuse = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
   socklen_t length = sizeof(address);
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 16) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -32,6 +32,7 @@ struct FakeCameraOptions {
   bool strictTimeout = false;
   std::vector<RtpDatagram> packets;
   unsigned frameIntervalMs = 40;
+  uint16_t port = 0;  // 0: any free port
 };
 
 class FakeRtspCamera {

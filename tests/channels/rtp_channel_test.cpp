@@ -3,6 +3,10 @@
 // SSRC, multicast inside a network namespace, and inputs that cannot work.
 #include "channels/rtp_video_channel.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -186,6 +190,30 @@ TEST_F(IntegrationRtpChannel, DevicePortZeroFailsEveryStartWithOneLine) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 2000ms);
   EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "Device 127.0.0.1:0: port 0 is no RTP port"), 1u);
   EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
+}
+
+TEST_F(IntegrationRtpChannel, PortInUseIsReportedOnceAndTakenWhenFree) {
+  const int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(blocker, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(m_port);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  DeviceRig rig(m_port);
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  const std::string line = "Device 127.0.0.1:" + std::to_string(m_port) + ": UDP port " + std::to_string(m_port) +
+                           " cannot be opened";
+  EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 2000ms));
+  std::this_thread::sleep_for(1500ms);  // another retry or two
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, line), 1u);
+  close(blocker);
+  test::PacedRtpSender sender(test::H264Packets(), "127.0.0.1", m_port);
+  sender.Start();
+  EXPECT_TRUE(rig.sink.WaitForFrames(5, 10s)) << "the next retry takes the freed port";
+  sender.Stop();
+  channel.Stop();
 }
 
 // ---- multicast, inside a network namespace of the test's own ----
