@@ -64,8 +64,11 @@ TEST_P(CaptureCodecTransport, RecordsPlayableFiles) {
   TempDir dir;
   ChildProcess camera;
   std::string error;
-  std::string url = StartTestcam(&camera, {"--codec", codec.codec, "--size", "320x240", "--fps", "25"}, dir.Path(),
-                                 &error);
+  // The camera offers only the transport under test, so a driver that
+  // ignored Orvalen.xml would record nothing.
+  std::string url = StartTestcam(
+      &camera, {"--codec", codec.codec, "--size", "320x240", "--fps", "25", "--protocols", transport}, dir.Path(),
+      &error);
   ASSERT_FALSE(url.empty()) << error;
   Recording r = Record(url, {"--duration", "6", "--transport", transport}, dir.Path() + "/out");
   ASSERT_EQ(r.status, 0) << r.output;
