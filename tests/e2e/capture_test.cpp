@@ -245,3 +245,30 @@ TEST(CaptureCapabilities, ReportsTheDescriptionOrTheDriversMessage) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST(CaptureLimits, FrameLimitEndsEarlyAndNoWriteWritesNoMedia) {
+  TempDir dir;
+  ChildProcess camera;
+  std::string error;
+  std::string url = StartTestcam(&camera, {"--codec", "jpeg", "--size", "320x240"}, dir.Path(), &error);
+  ASSERT_FALSE(url.empty()) << error;
+  auto start = std::chrono::steady_clock::now();
+  Recording limited = Record(url, {"--frames", "30", "--duration", "30"}, dir.Path() + "/limited");
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(limited.status, 0) << limited.output;
+  EXPECT_LT(took, 15);
+  EXPECT_EQ(JsonNumber(limited.summary, "frames"), 30) << limited.summary;
+  EXPECT_EQ(ProbeVideo(dir.Path() + "/limited/stream.mjpeg").frames, 30);
+
+  Recording counted = Record(url, {"--no-write", "--duration", "3"}, dir.Path() + "/counted");
+  ASSERT_EQ(counted.status, 0) << counted.output;
+  EXPECT_GT(JsonNumber(counted.summary, "frames"), 0) << counted.summary;
+  EXPECT_FALSE(FileExists(dir.Path() + "/counted/stream.mjpeg"));
+  camera.Stop();
+}
+
+}  // namespace
+}  // namespace e2e
