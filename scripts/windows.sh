@@ -1,0 +1,130 @@
+#!/bin/bash
+# The Windows part of the test command.
+#  1. The shipped 32-bit DLLs (Orvalen.dll, Kovadel.dll), cross-built with
+#     mingw-w64 and checked by their PE tables: PE32, exactly the exported
+#     names, nothing imported but system DLLs. These kernels cannot run
+#     32-bit programs, so that is as far as i686 goes.
+#  2. The 64-bit build of the unit and in-process integration suites, run
+#     under wine64 in a private prefix below the build folder.
+# Exits non-zero on the first failed check or suite.
+set -eu
+cd "$(dirname "$0")/.."
+ROOT="$(pwd)"
+BUILD="${ORVALEN_WINDOWS_BUILD:-$ROOT/build/windows}"
+JOBS="$(nproc)"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
+# Release builds carry no debug info, so ccache shares objects between
+# build folders.
+CONFIG="-G Ninja -DCMAKE_BUILD_TYPE=Release -DORVALEN_BUILD_TOOLS=OFF"
+
+fail() {
+  echo "windows: $*" >&2
+  exit 1
+}
+
+for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-objdump; do
+  command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/deps.sh installs it)"
+done
+WINE64=/usr/lib/wine/wine64
+[ -x "$WINE64" ] || WINE64="$(command -v wine64 || true)"
+[ -n "$WINE64" ] && [ -x "$WINE64" ] || fail "wine64 is missing (scripts/deps.sh installs it)"
+
+# --- 1. i686 DLLs --------------------------------------------------------
+echo "== windows: i686 DLLs"
+cmake -S . -B "$BUILD/i686" $CONFIG -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DORVALEN_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD/i686" -j "$JOBS" --target Orvalen Kovadel
+
+OBJDUMP=i686-w64-mingw32-objdump
+# Names of the export table, one a line, sorted.
+exports_of() {
+  "$OBJDUMP" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^[[:space:]]*\[ *[0-9]*\] \(.*\)$/\1/p' | sort
+}
+check_dll() {
+  dll="$1"
+  expected="$2"
+  [ -f "$dll" ] || fail "$dll was not built"
+  headers="$("$OBJDUMP" -p "$dll")"
+  echo "$headers" | grep -q 'file format pei-i386' || fail "$dll is not an i386 PE file"
+  echo "$headers" | grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' || fail "$dll is not PE32"
+  actual="$(exports_of "$dll")"
+  if [ "$actual" != "$(printf '%s\n' $expected | sort)" ]; then
+    echo "expected exports:" >&2; printf '  %s\n' $expected | sort >&2
+    echo "actual exports:" >&2; echo "$actual" | sed 's/^/  /' >&2
+    fail "$dll does not export exactly the expected names"
+  fi
+  imports="$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: \(.*\)$/\1/p')"
+  for name in $imports; do
+    lower="$(echo "$name" | tr 'A-Z' 'a-z')"
+    case "$lower" in
+      kernel32.dll | ws2_32.dll | ole32.dll | oleaut32.dll | winmm.dll | version.dll | msvcrt.dll) ;;
+      api-ms-win-crt-*.dll | ucrtbase.dll) ;;
+      *) fail "$dll imports $name, which is not a system DLL" ;;
+    esac
+  done
+  echo "   $(basename "$dll"): PE32, $(echo "$actual" | wc -l) exports, imports: $(echo $imports)"
+}
+
+check_dll "$BUILD/i686/src/driver/Orvalen.dll" "CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 \
+  CreateIPCaptureEx3 CreateIPCaptureEx4 CreateIPCaptureEx5 DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 \
+  DeleteIPCaptureEx3 DeleteIPCaptureEx4 DeleteIPCaptureEx5 CreateCapabilityQueryModule DeleteCapabilityQueryModule \
+  InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery"
+check_dll "$BUILD/i686/src/driver/Kovadel.dll" "ParseMpegHeader"
+
+# --- 2. x86_64 suites under Wine -----------------------------------------
+echo "== windows: x86_64 suites"
+X64="$BUILD/x86_64"
+cmake -S . -B "$X64" $CONFIG -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
+cmake --build "$X64" -j "$JOBS"
+
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts; nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "   preparing the Wine prefix"
+  "$WINE64" wineboot -i >/dev/null 2>&1 || fail "wineboot could not prepare $WINEPREFIX"
+fi
+WINESERVER="$(command -v wineserver || echo /usr/lib/wine/wineserver64)"
+# Stop the prefix's wineserver however this script ends.
+trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+
+# One Wine process per suite: a process per test case (as ctest runs
+# them) costs a Wine start-up each, several minutes in all.
+suites="$(find "$X64/tests" -name 'orvalen_tests_*.exe' | sort)"
+[ -n "$suites" ] || fail "no test suites were built"
+LOGS="$X64/suite-logs"
+mkdir -p "$LOGS"
+run_suite() {
+  exe="$1"
+  name="$(basename "$exe" .exe)"
+  start="$(date +%s)"
+  # The suites find helper files through the build folder, as under ctest.
+  (cd "$(dirname "$exe")" &&
+    ORVALEN_BUILD_DIR="$X64" ORVALEN_SOURCE_DIR="$ROOT" \
+      timeout 600 "$WINE64" "$exe" --gtest_brief=1 >"$LOGS/$name.log" 2>&1)
+  rc=$?
+  echo "   $name: $(tail -n 1 "$LOGS/$name.log" | tr -s ' ') ($(( $(date +%s) - start )) s)"
+  [ $rc -eq 0 ] || { echo "   $name failed (exit $rc):" >&2; grep -E 'Failure|FAILED|error' "$LOGS/$name.log" | head -n 40 >&2; }
+  return $rc
+}
+
+status=0
+running=0
+# Two suites at a time, the long ones first.
+ordered="$(echo "$suites" | grep -E '_(rtp|rtsp)\.exe$' || true) $(echo "$suites" | grep -vE '_(rtp|rtsp)\.exe$' || true)"
+for exe in $ordered; do
+  if [ $running -ge 2 ]; then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
+  run_suite "$exe" &
+  running=$((running + 1))
+done
+while [ $running -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
+done
+[ $status -eq 0 ] || fail "a suite failed under Wine; logs in $LOGS"
+echo "== windows: all checks passed"
