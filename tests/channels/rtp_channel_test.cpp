@@ -50,7 +50,9 @@ class IntegrationRtpChannel : public ::testing::Test {
     ASSERT_NE(m_port, 0);
   }
   void TearDown() override {
-    if (!IsSkipped()) {
+    // In the namespace child a sanitizer's runtime may start its own thread
+    // after SetUp; the parent process counts for everything else.
+    if (!IsSkipped() && std::getenv("ORVALEN_CHANNELS_NETNS_CHILD") == nullptr) {
       EXPECT_TRUE(test::WaitForThreadCount(m_threads, 3000ms));
     }
   }
