@@ -39,6 +39,8 @@ void ReadAuthParams(const std::string& text, AuthParams& params) {
     while (pos < n && IsBlank(text[pos])) ++pos;
     if (name.empty() || pos >= n || text[pos] != '=') {
       if (!name.empty()) return;
+      // A value without a name ("=x"): step over the '=' so the scan moves on.
+      if (pos < n) ++pos;
       continue;
     }
     ++pos;
