@@ -46,7 +46,6 @@ bool CBaseRTSPClient::Start(const RTSP_CONNECTION_INFO& connection, IRTSPClientU
   m_countedNonce.clear();
   m_keepAliveStamp = 0;
   m_connection = connection;
-  m_connection.authScheme = kAuthNone;
   m_user = user;
   m_transportMode = transportMode;
   m_receiveLimitMs = connection.receiveTimeoutMs;

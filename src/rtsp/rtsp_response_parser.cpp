@@ -23,6 +23,16 @@ std::string NextLine(const std::string& text, size_t* pos) {
   return line;
 }
 
+// Session ids and URLs from the server go back into our requests, so no
+// control byte (a lone line end above all) may stay in them.
+std::string WithoutControls(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+  }
+  return out;
+}
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 // Decimal digits at the start of value into out; false when there are none.
@@ -130,14 +140,14 @@ bool CRTSPResponseParser::ParseContentBase(const std::string& line) {
     return false;
   }
   const size_t url = lower.find("rtsp://", key);
-  if (url != std::string::npos) contentBase = Trim(line.substr(url));
+  if (url != std::string::npos) contentBase = Trim(WithoutControls(line.substr(url)));
   return true;
 }
 
 bool CRTSPResponseParser::ParseSession(const std::string& value) {
   sessionId.clear();
   const size_t semicolon = value.find(';');
-  sessionId = Trim(value.substr(0, semicolon));
+  sessionId = Trim(WithoutControls(value.substr(0, semicolon)));
   if (semicolon != std::string::npos) {
     const std::string timeout = ExtractValue(value, "timeout", "=", ";\r\n");
     if (timeout.empty()) {

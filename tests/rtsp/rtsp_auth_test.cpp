@@ -33,7 +33,8 @@ const ChallengeCase kChallenges[] = {
     {"WWW-Authenticate: Negotiate abc", true, 0, "old", "old", "", ""},
     {"WWW-Authenticate:", false, 0, "old", "old", "", ""},
     {"Proxy-Authenticate: Basic realm=\"x\"", false, 0, "old", "old", "", ""},
-    {"WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", Basic realm=\"other\"", true, 2, "r", "n", "", ""},    // Values without a name are skipped; the scan once stopped moving on them.
+    {"WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", Basic realm=\"other\"", true, 2, "r", "n", "", ""},
+    // Values without a name are skipped; the scan once stopped moving on them.
     {"WWW-Authenticate: Digest realm=\"r\", =, ==, nonce=\"n\"", true, 2, "r", "n", "", ""},
     {"WWW-Authenticate: Digest =", false, 2, "", "", "", ""},
 };

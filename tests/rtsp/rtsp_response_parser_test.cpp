@@ -157,6 +157,14 @@ TEST(ResponseParser, SeveralChallengesTheLastDecides) {
   EXPECT_EQ(parser.challenge.opaque, "o");
 }
 
+TEST(ResponseParser, ControlBytesNeverReachEchoedValues) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(kRtspSetup, Response({"RTSP/1.0 200 OK", "Session: 12\n34;timeout=5",
+                                                 "Content-Base: rtsp://h/a\nInjected: 1"})));
+  EXPECT_EQ(parser.sessionId, "1234");
+  EXPECT_EQ(parser.contentBase, "rtsp://h/aInjected: 1");
+}
+
 TEST(ResponseParser, ResetForgetsAllButTheChannel) {
   CRTSPResponseParser parser;
   ASSERT_TRUE(parser.Parse(kRtspSetup, Response({"RTSP/1.0 200 OK", "CSeq: 3", "Session: 9;timeout=20",

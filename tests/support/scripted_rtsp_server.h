@@ -18,7 +18,8 @@
 // ends the script (the connection is closed). In Send texts, "{cseq}" is
 // replaced with the CSeq value of the latest request. Every request that
 // arrives, scripted or not, is kept in Requests() with its arrival time.
-// The destructor ends the thread and closes every socket.
+// After the last step the connection stays open, silent, until the
+// destructor, which ends the thread and closes every socket.
 #pragma once
 
 #include <atomic>
