@@ -199,8 +199,8 @@ void CBaseRTSPClient::ReadResponse(std::string& response) {
     const int ready = platform::WaitReadable(m_socket, std::min<unsigned>(limit - elapsed, kWaitSliceMs));
     if (ready == platform::kWaitTimedOut) continue;
     if (ready != platform::kWaitReady) break;
-    const size_t want = std::min(std::max<size_t>(m_reader.BytesWanted(), 1), chunk.size());
-    const int received = recv(m_socket, reinterpret_cast<char*>(chunk.data()), static_cast<int>(want), 0);
+    // Whole chunks: bytes past the answer stay in the reader for the next one.
+    const int received = recv(m_socket, reinterpret_cast<char*>(chunk.data()), static_cast<int>(chunk.size()), 0);
     if (received <= 0) break;
     state = m_reader.Append(chunk.data(), static_cast<size_t>(received));
   }

@@ -41,7 +41,7 @@ class CRTSPResponseReader {
   void Reset();
 
   // How many more bytes the response needs at least (1 while the header
-  // block is incomplete); a receive should ask for about this many.
+  // block is incomplete).
   size_t BytesWanted() const;
 
  private:
