@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -199,6 +200,41 @@ TEST_F(IntegrationExports, InterleavedFromTheHostDirectoryAndTeardownOnClose) {
     if (r.method == "SETUP") interleaved = r.text.find("interleaved=0-1") != std::string::npos;
   EXPECT_TRUE(interleaved);
   for (const auto& f : sink.Frames()) EXPECT_EQ(f.width, 320u);
+}
+
+TEST_F(IntegrationExports, DeviceParameterTwoOpensAnRtpOnlyStream) {
+  if (test::H264Stream().empty()) GTEST_SKIP() << "ffmpeg with libx264 is needed for the H.264 clip";
+  const uint16_t port = test::FindFreeUdpPortPair();
+  ASSERT_NE(port, 0);
+  test::FakeHostDevice device;
+  device.connection.address = "127.0.0.1:" + std::to_string(port);
+  device.parameters[1] = "(none)";  // parameters are read in order up to the first missing one
+  device.parameters[2] = "1";
+  test::FakeLogSink log;
+  test::FakeFrameAllocator allocator;
+  test::TimedFrameSink sink;
+  test::FakeHostStreamSettings settings;
+
+  IIPCaptureDriver* driver = m_create();
+  ASSERT_NE(driver, nullptr);
+  ASSERT_TRUE(driver->Open(&log, &allocator, &device));
+  ASSERT_TRUE(driver->GetVideoCapture()->OpenChannel(0, &sink, &settings));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        const auto ports = test::OwnUdpPorts();
+        return std::find(ports.begin(), ports.end(), port) != ports.end();
+      },
+      2000ms))
+      << "the device port itself is opened, no port is probed";
+  test::PacedRtpSender sender(test::H264Packets(), "127.0.0.1", port);
+  sender.Start();
+  EXPECT_TRUE(sink.WaitForFrames(10, 10s));
+  sender.Stop();
+  EXPECT_TRUE(driver->GetVideoCapture()->CloseChannel(0));
+  driver->Close();
+  m_delete(driver);
+  EXPECT_EQ(log.Logs().Count("Camera 127.0.0.1 is online (Rec)"), 1u);
+  for (const auto& f : sink.Frames()) EXPECT_TRUE(f.format == FourCC("H264") || f.format == FourCC("I264"));
 }
 
 }  // namespace
