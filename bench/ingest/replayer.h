@@ -1,0 +1,53 @@
+// Sends looped clips to N UDP ports on 127.0.0.1 in real time: frame k of a
+// stream starts at start + phase + k / frameRate, and its packets are spread
+// evenly over `spread` of the frame interval. Streams are spread evenly over
+// one frame interval, as unsynchronized cameras are. For every frame the
+// send time of its last packet is kept (steady clock, the same clock a
+// receiver process reads). One thread: Run returns when it is done.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "clip.h"
+
+namespace ingest {
+
+struct StreamPlan {
+  uint16_t port = 0;
+  const Clip* clip = nullptr;
+  uint32_t ssrc = 0;
+};
+
+struct SentStream {
+  std::vector<int64_t> lastPacketNs;  // per frame sent, in order
+  std::vector<bool> key;
+};
+
+struct ReplayResult {
+  std::vector<SentStream> streams;
+  uint64_t packets = 0;
+  uint64_t sendErrors = 0;
+  double maxLateMs = 0;  // worst delay of a packet behind its schedule
+  double seconds = 0;    // from the first scheduled packet to the last sent
+};
+
+class Replayer {
+ public:
+  // spread: share of the frame interval a frame's packets take, 0 to 1.
+  Replayer(std::vector<StreamPlan> plan, double spread);
+
+  // Sends for `seconds` (whole frames only), or until stop is set.
+  // False when no socket could be opened.
+  bool Run(double seconds, const std::atomic<bool>& stop, ReplayResult* result);
+
+ private:
+  std::vector<StreamPlan> m_plan;
+  double m_spread;
+};
+
+// Monotonic nanoseconds, comparable across processes on this machine.
+int64_t MonotonicNs();
+
+}  // namespace ingest
