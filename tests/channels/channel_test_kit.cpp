@@ -58,6 +58,14 @@ Bytes MakeWithFfmpeg(const std::string& name, const std::string& arguments) {
   return ReadAll(path);
 }
 
+// ThreadSanitizer starts a helper thread of its own along with the first
+// thread the program creates; starting one here, before any test counts
+// threads, keeps it out of the counts.
+const bool kRuntimeThreadsStarted = [] {
+  std::thread([] {}).join();
+  return true;
+}();
+
 const char kSource[] = "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 25 ";
 
 // Drops every group-of-VOP header, so that each I-VOP starts its frame.
@@ -112,6 +120,21 @@ size_t CountOwnThreads() {
     if (entry->d_name[0] != '.') ++count;
   closedir(dir);
   return count;
+}
+
+std::string OwnThreadNames() {
+  std::string names;
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names += (names.empty() ? "" : ", ") + name;
+  }
+  closedir(dir);
+  return names;
 }
 
 bool WaitForThreadCount(size_t count, milliseconds timeout) {

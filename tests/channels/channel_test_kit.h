@@ -26,6 +26,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // Entries of /proc/self/task.
 size_t CountOwnThreads();
+// The names of this process's threads, for failure messages.
+std::string OwnThreadNames();
 // Waits up to the time for the thread count to come down to at most count.
 bool WaitForThreadCount(size_t count, std::chrono::milliseconds timeout);
 // UDP sockets this process holds (IPv4), from /proc/self/fd and /proc/net/udp.

@@ -132,7 +132,7 @@ TEST_F(IntegrationExports, FramesFromTheTestCameraReachTheHost) {
   EXPECT_EQ(log.Logs().Count("Camera 127.0.0.1 is offline. Channel was stopped (Rec)"), 1u);
   driver->Close();
   m_delete(driver);
-  EXPECT_TRUE(test::WaitForThreadCount(threadsBefore, 3000ms)) << "no thread of the driver is left";
+  EXPECT_TRUE(test::WaitForThreadCount(threadsBefore, 3000ms)) << "threads: " << test::OwnThreadNames();
   ASSERT_TRUE(flowed);
 
   size_t keys = 0;
