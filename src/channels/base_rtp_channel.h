@@ -72,6 +72,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     kFaultNoPortPair = 8,
     kFaultNoGroup = 16,
     kFaultNoSession = 32,
+    kFaultCredentials = 64,
   };
   // One level-1 line per fault until the stream runs again; the retries
   // in between stay quiet.

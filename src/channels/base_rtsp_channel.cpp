@@ -43,6 +43,11 @@ bool CBaseRTSPChannel::StartStream() {
   connection.clientRtcpPort = m_rtpMode != 0 ? 0 : m_rtcpHandler.GetPort();
   FillSessionParameters(connection);
   if (m_stopEvent.Wait(0)) return false;
+  // The session before this one was refused: every retry fails the same
+  // way until someone corrects the user name or password.
+  if (m_client.GetLastStatus() == 401)
+    LogStartFaultOnce(kFaultCredentials, "telvora::CBaseRTSPChannel::StartStream",
+                      "the device refused the user name and password (401), retrying");
   if (m_client.Start(connection, this, m_rtpMode)) return true;
   if (!m_stopEvent.Wait(0))
     LogStartFaultOnce(kFaultNoSession, "telvora::CBaseRTSPChannel::StartStream",

@@ -31,6 +31,7 @@ CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* sink)
       m_keepAliveStamp(0),
       m_user(nullptr),
       m_lastExchangeResult(true),
+      m_lastStatus(0),
       m_keepAliveEnabled(true),
       m_transportMode(kTransportUdp),
       m_receiveLimitMs(5000),
@@ -45,6 +46,7 @@ bool CBaseRTSPClient::Start(const RTSP_CONNECTION_INFO& connection, IRTSPClientU
   m_nonceCount = 0;
   m_countedNonce.clear();
   m_keepAliveStamp = 0;
+  m_lastStatus = 0;
   m_connection = connection;
   m_user = user;
   m_transportMode = transportMode;
@@ -161,10 +163,12 @@ bool CBaseRTSPClient::ExecuteRequest(int method) {
   if (method != kRtspTeardown && m_stopEvent.Wait(0)) return false;
   bool ok = SendRequest(method);
   m_lastExchangeResult = ok;
+  m_lastStatus = ok ? static_cast<int>(m_parser.status) : 0;
   if (ok && m_parser.status == 401 && m_parser.challenge.scheme != m_connection.authScheme) {
     m_connection.authScheme = m_parser.challenge.scheme;
     ok = SendRequest(method);
     m_lastExchangeResult = ok;
+    m_lastStatus = ok ? static_cast<int>(m_parser.status) : 0;
   }
   return ok && m_parser.status >= 200 && m_parser.status <= 299;
 }

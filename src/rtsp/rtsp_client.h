@@ -49,6 +49,10 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
 
   // Result of the latest request exchange; readable from any thread.
   bool GetLastExchangeResult() const { return m_lastExchangeResult.load(); }
+  // Status code of the latest answer that parsed, 0 when the latest request
+  // got none. It outlives the session, so after a refusal (401) the owner
+  // can tell wrong credentials from a dead camera. Readable from any thread.
+  int GetLastStatus() const { return m_lastStatus.load(); }
   // Set before Start.
   void SetKeepAliveEnabled(bool enabled) { m_keepAliveEnabled = enabled; }
   bool GetKeepAliveEnabled() const { return m_keepAliveEnabled; }
@@ -78,6 +82,7 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
   uint64_t m_keepAliveStamp;
   IRTSPClientUser* m_user;
   std::atomic<bool> m_lastExchangeResult;
+  std::atomic<int> m_lastStatus;
   bool m_keepAliveEnabled;
   RTSP_CONNECTION_INFO m_connection;
   int m_transportMode;

@@ -15,6 +15,7 @@
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/mpeg4_rtp_media_parser.h"
+#include "support/scripted_rtsp_server.h"
 
 namespace telvora {
 namespace {
@@ -312,6 +313,28 @@ TEST_F(IntegrationRtspChannel, CameraThatRefusesIsReportedOnceAndRecordedWhenItC
   EXPECT_TRUE(rig.sink.WaitForFrames(5, 10s)) << "a later retry finds the camera";
   EXPECT_EQ(rig.driver.Logs().Count("Camera 127.0.0.1 is online (Rec)"), 1u);
   channel.Stop();
+}
+
+TEST_F(IntegrationRtspChannel, RefusedCredentialsAreReportedOnce) {
+  test::ScriptedRtspServer server;
+  const std::string refusal =
+      "RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n";
+  server.ExpectAny().Send(refusal).ExpectAny().Send(refusal);
+  server.Start();
+  DeviceRig rig(server.Port());
+  rig.driver.Info().userName = "admin";
+  rig.driver.Info().password = "wrong";
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  const std::string line = "Device 127.0.0.1:" + std::to_string(server.Port()) +
+                           ": the device refused the user name and password (401)";
+  EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 5000ms)) << "the retry after the refusal says why";
+  std::this_thread::sleep_for(2500ms);
+  channel.Stop();
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, line), 1u);
+  EXPECT_EQ(rig.driver.Logs().Count("wrong"), 0u);
+  EXPECT_EQ(server.Failures(), std::vector<std::string>{});
 }
 
 TEST_F(IntegrationRtspChannel, AddressThatDoesNotResolveRetriesQuietly) {

@@ -181,6 +181,7 @@ TEST(RtspClientAuth, BasicAndTheLastOfSeveralChallenges) {
     EXPECT_TRUE(server.WaitDone(3000));
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     EXPECT_EQ(user.sdpCalls.load(), 1);
+    EXPECT_EQ(client.GetLastStatus(), 0) << "SETUP got no answer";
   }
 }
 
@@ -209,6 +210,7 @@ TEST(RtspClientAuth, SecondRefusalEndsWithoutTeardown) {
   EXPECT_EQ(server.CountRequests("DESCRIBE"), 2u);
   EXPECT_EQ(server.CountRequests("TEARDOWN"), 0u);
   EXPECT_EQ(user.sdpCalls.load(), 0);
+  EXPECT_EQ(client.GetLastStatus(), 401) << "the owner can tell a refusal from a dead camera";
 }
 
 }  // namespace
