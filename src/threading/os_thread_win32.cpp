@@ -12,12 +12,25 @@ namespace {
 // leaves nothing behind that another thread could still touch.
 struct ThreadState {
   HANDLE handle = nullptr;
+  HANDLE started = nullptr;
   ThreadRoutine routine = nullptr;
   void* argument = nullptr;
 };
 
+// How long the starter waits for the new thread to reach its routine.
+constexpr DWORD kStartLimitMs = 10000;
+
+void FreeState(ThreadState* state) {
+  if (state->handle != nullptr) ::CloseHandle(state->handle);
+  if (state->started != nullptr) ::CloseHandle(state->started);
+  delete state;
+}
+
 unsigned __stdcall Entry(void* p) {
   ThreadState* state = static_cast<ThreadState*>(p);
+  // Past the C runtime's and the loader's thread set-up from here on, so a
+  // later TerminateThread cannot leave their locks taken.
+  ::SetEvent(state->started);
   try {
     return state->routine(state->argument);
   } catch (...) {
@@ -34,21 +47,27 @@ ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id) 
   if (state == nullptr) return nullptr;
   state->routine = routine;
   state->argument = argument;
+  state->started = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (state->started == nullptr) {
+    FreeState(state);
+    return nullptr;
+  }
   // Created suspended so that the id is in place before the routine runs.
   unsigned threadId = 0;
   const uintptr_t handle = _beginthreadex(nullptr, 0, &Entry, state, CREATE_SUSPENDED, &threadId);
   if (handle == 0 || handle == static_cast<uintptr_t>(-1)) {
-    delete state;
+    FreeState(state);
     return nullptr;
   }
   state->handle = reinterpret_cast<HANDLE>(handle);
   if (id != nullptr) *id = threadId;
   if (::ResumeThread(state->handle) == static_cast<DWORD>(-1)) {
+    // Never ran: nothing of the runtime's is held yet.
     ::TerminateThread(state->handle, 0);
-    ::CloseHandle(state->handle);
-    delete state;
+    FreeState(state);
     return nullptr;
   }
+  ::WaitForSingleObject(state->started, kStartLimitMs);
   return state;
 }
 
@@ -70,9 +89,7 @@ bool OsTerminateThread(ThreadHandle handle) {
 
 void OsCloseThread(ThreadHandle handle) {
   if (handle == nullptr) return;
-  ThreadState* state = static_cast<ThreadState*>(handle);
-  ::CloseHandle(state->handle);
-  delete state;
+  FreeState(static_cast<ThreadState*>(handle));
 }
 
 uint32_t OsCurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
