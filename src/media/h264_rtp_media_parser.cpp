@@ -210,14 +210,7 @@ void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
       ReleaseHostFrame(allocator, frame);
       return;
     }
-    SYSTEMTIME time{};
-    m_client->ConvertTimestamp(rtpTimestamp, &time);
-    frame->SetWidth(m_width);
-    frame->SetHeight(m_height);
-    frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
-    frame->SetDataSize(size);
-    frame->SetFormat(code);
-    frame->SetTime(&time);
+    StampFrame(frame, code, rtpTimestamp, size);
     if (!m_client->DeliverFrame(frame)) Reset();
   } catch (...) {
     Reset();

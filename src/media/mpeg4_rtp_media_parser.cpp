@@ -128,14 +128,7 @@ void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
   IVideoFrame* frame = allocator->CreateFrame(code, size, m_client->GetDriverName().c_str());
   if (frame == nullptr) return;
   try {
-    SYSTEMTIME time{};
-    m_client->ConvertTimestamp(rtpTimestamp, &time);
-    frame->SetWidth(m_width);
-    frame->SetHeight(m_height);
-    frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
-    frame->SetDataSize(size);
-    frame->SetFormat(code);
-    frame->SetTime(&time);
+    StampFrame(frame, code, rtpTimestamp, size);
     if (!CopyToFrame(frame)) {
       m_owner->Log(1, "%s: Data copying error, device %s", "telvora::CMpeg4RTPMediaParser::ProcessFrame",
                    m_owner->GetDeviceText().c_str());

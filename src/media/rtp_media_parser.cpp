@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "media/media_format.h"
+
 namespace telvora {
 
 CRTPMediaParser::CRTPMediaParser(IDriver* owner)
@@ -42,6 +44,17 @@ bool CRTPMediaParser::CopyToFrame(IVideoFrame* frame) {
   if (data == nullptr) return false;
   if (!m_frameBuffer.empty()) std::memcpy(data, m_frameBuffer.data(), m_frameBuffer.size());
   return true;
+}
+
+void CRTPMediaParser::StampFrame(IVideoFrame* frame, uint32_t code, uint32_t rtpTimestamp, uint32_t size) {
+  SYSTEMTIME time{};
+  m_client->ConvertTimestamp(rtpTimestamp, &time);
+  frame->SetWidth(m_width);
+  frame->SetHeight(m_height);
+  frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
+  frame->SetDataSize(size);
+  frame->SetFormat(code);
+  frame->SetTime(&time);
 }
 
 void CRTPMediaParser::ReleaseHostFrame(IFrameAllocator* allocator, IVideoFrame* frame) {

@@ -61,6 +61,9 @@ class CRTPMediaParser {
   // Copies the frame buffer into the host frame's memory. False when the
   // frame has no memory.
   bool CopyToFrame(IVideoFrame* frame);
+  // Time, size, picture size and format of a finished H.264 or MPEG-4
+  // frame, in the order the host expects them.
+  void StampFrame(IVideoFrame* frame, uint32_t code, uint32_t rtpTimestamp, uint32_t size);
   // The allocator's ReleaseFrame, guarded against a throwing host.
   static void ReleaseHostFrame(IFrameAllocator* allocator, IVideoFrame* frame);
 
