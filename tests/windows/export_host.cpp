@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/orvalen_host.h"
 #include "properties/fake_capability_host.h"
@@ -97,11 +99,64 @@ TEST_F(ExportHost, EachFactoryOpensAndDeletesADriver) {
   Symbol<DeleteFn>("DeleteIPCapture")(nullptr);
 }
 
-TEST_F(ExportHost, AChannelOpensAgainstALoopbackCameraAndCloses) {
+// The directory the DLL takes for the host's: the executable's, with its
+// backslash.
+std::string ExecutableDirectory() {
+  char path[512];
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, sizeof(path));
+  std::string full(path, n < sizeof(path) ? n : 0);
+  return full.substr(0, full.rfind('\\') + 1);
+}
+
+// One JPEG frame in one RTP packet (RFC 2435): 64x48, type 1, Q 50.
+std::string JpegPacket(uint16_t sequence) {
+  std::string payload = {0, 0, 0, 0, 1, 50, 64 / 8, 48 / 8};
+  payload += std::string(200, '\x55');
+  return test::ScriptedRtspServer::RtpPacket(26, sequence, 3600u * sequence, 0x0BADCAFE, true, payload);
+}
+
+// Orvalen.xml in the host directory asks for RTP inside the RTSP connection,
+// so that one scripted TCP peer is the whole camera.
+class InterleavedConfiguration {
+ public:
+  InterleavedConfiguration() : m_path(ExecutableDirectory() + "Orvalen.xml") {
+    std::FILE* file = std::fopen(m_path.c_str(), "wb");
+    if (file == nullptr) return;
+    const char text[] =
+        "<Configuration><Default><VideoChannel><RTPMode>RTPoverRTSP</RTPMode>"
+        "<KeepAlive>0</KeepAlive></VideoChannel></Default></Configuration>";
+    m_written = std::fwrite(text, 1, sizeof(text) - 1, file) == sizeof(text) - 1;
+    std::fclose(file);
+  }
+  ~InterleavedConfiguration() { std::remove(m_path.c_str()); }
+  bool Written() const { return m_written; }
+
+ private:
+  std::string m_path;
+  bool m_written = false;
+};
+
+TEST_F(ExportHost, AChannelStreamsJpegFromALoopbackCameraAndCloses) {
+  InterleavedConfiguration configuration;
+  ASSERT_TRUE(configuration.Written());
+  const std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=cam\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
+      "m=video 0 RTP/AVP 26\r\na=control:trackID=1\r\n";
   test::ScriptedRtspServer camera;
   ASSERT_NE(camera.Port(), 0);
-  camera.Listen(5000).Start();
-  device.connection.address = "127.0.0.1";
+  camera.ExpectWith([](const std::string& r) { return r.rfind("DESCRIBE ", 0) == 0 ? "" : "not DESCRIBE: " + r; })
+      .Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nContent-Type: application/sdp\r\nContent-Length: " +
+            std::to_string(sdp.size()) + "\r\n\r\n" + sdp)
+      .ExpectWith([](const std::string& r) {
+        return r.rfind("SETUP ", 0) == 0 && r.find("interleaved=0-1") != std::string::npos ? "" : "not SETUP: " + r;
+      })
+      .Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nSession: 7\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n")
+      .ExpectWith([](const std::string& r) { return r.rfind("PLAY ", 0) == 0 ? "" : "not PLAY: " + r; })
+      .Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nSession: 7\r\n\r\n");
+  for (uint16_t sequence = 1; sequence <= 30; ++sequence)
+    camera.Send(test::ScriptedRtspServer::InterleavedFrame(0, JpegPacket(sequence))).Delay(30);
+  camera.Listen(5000);
+  camera.Start();
   device.connection.port = camera.Port();
   device.parameters[1] = "/live/ch1";
 
@@ -113,17 +168,23 @@ TEST_F(ExportHost, AChannelOpensAgainstALoopbackCameraAndCloses) {
   test::FakeHostStreamSettings settings;
   ipcapture::IIPVideoCapture* capture = driver->GetVideoCapture();
   ASSERT_NE(capture, nullptr);
-  if (capture->OpenChannel(0, &sink, &settings)) {
-    // The channel talks to the camera on its own threads; the request
-    // reaching the camera shows Winsock and the threads work in the DLL.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (camera.CountRequests("DESCRIBE") == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(camera.CountRequests("DESCRIBE"), 1u);
-    EXPECT_TRUE(capture->CloseChannel(0));
-  }
+  ASSERT_TRUE(capture->OpenChannel(0, &sink, &settings));
+  // All 30, so that the camera has reached its last step and records the
+  // TEARDOWN of the close.
+  EXPECT_TRUE(sink.WaitForFrames(30, 10000ms)) << "frames: " << sink.Frames().size();
+  const auto frames = sink.Frames();
+  ASSERT_FALSE(frames.empty());
+  ASSERT_GE(frames[0].bytes.size(), 2u);
+  EXPECT_EQ(frames[0].bytes[0], 0xFF);
+  EXPECT_EQ(frames[0].bytes[1], 0xD8) << "a JPEG file starts with SOI";
+  EXPECT_EQ(frames[0].width, 64u);
+  EXPECT_EQ(frames[0].height, 48u);
+  EXPECT_TRUE(capture->CloseChannel(0));
   driver->Close();
   Symbol<DeleteFn>("DeleteIPCaptureEx5")(driver);
+  camera.WaitDone(6000);
+  EXPECT_EQ(camera.Failures(), std::vector<std::string>{});
+  EXPECT_EQ(camera.CountRequests("TEARDOWN"), 1u);
 }
 
 TEST_F(ExportHost, ACapabilityQueryRunsAndReportsAnUnreachableDevice) {
