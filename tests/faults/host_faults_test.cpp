@@ -130,6 +130,8 @@ struct CycleCase {
   const char* transport;
 };
 
+void PrintTo(const CycleCase& c, std::ostream* out) { *out << c.name; }
+
 class ChannelCycles : public testing::TestWithParam<CycleCase> {};
 
 TEST_P(ChannelCycles, AThousandOpenCloseCyclesLeaveNothingBehind) {

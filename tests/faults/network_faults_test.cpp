@@ -58,6 +58,8 @@ struct LossCase {
   size_t minFrames;  // after a loss the depacketizer waits for a key frame
 };
 
+void PrintTo(const LossCase& c, std::ostream* out) { *out << c.codec; }
+
 class LossyNetwork : public testing::TestWithParam<LossCase> {};
 
 TEST_P(LossyNetwork, EveryDeliveredFrameDecodes) {

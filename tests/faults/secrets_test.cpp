@@ -64,6 +64,8 @@ struct AuthCase {
   bool frames;
 };
 
+void PrintTo(const AuthCase& c, std::ostream* out) { *out << c.name; }
+
 class SecretsInLogs : public testing::TestWithParam<AuthCase> {};
 
 TEST_P(SecretsInLogs, NoLineShowsThePasswordOrAnAuthorizationHeader) {
