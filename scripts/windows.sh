@@ -11,6 +11,7 @@ set -eu
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 BUILD="${ORVALEN_WINDOWS_BUILD:-$ROOT/build/windows}"
+[ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh
 JOBS="$(nproc)"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
 # Release builds carry no debug info, so ccache shares objects between
