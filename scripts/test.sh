@@ -12,6 +12,10 @@ set -e
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
+# Hits across clones in other folders: paths are made relative to the tree.
+export CCACHE_BASEDIR="$(pwd)"
+export CCACHE_NOHASHDIR=true
+export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-8G}"
 export ORVALEN_SKIP_DEPS=1
 JOBS="$(nproc)"
 STAGES="${ORVALEN_STAGES:-release asan tsan windows fuzz}"
