@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -23,6 +24,12 @@
 
 namespace ingest {
 namespace {
+
+// Set by SIGINT or SIGTERM: the current run ends early, its receivers are
+// stopped, and no further run starts.
+std::atomic<bool> g_stop{false};
+
+void OnStopSignal(int) { g_stop.store(true); }
 
 struct Options {
   int streams = 8;
@@ -158,7 +165,7 @@ uint64_t LastFrameCount(const std::string& progress) {
 }
 
 bool WaitUntil(double timeoutS, const std::function<bool()>& done) {
-  for (double waited = 0; waited < timeoutS; waited += 0.05) {
+  for (double waited = 0; waited < timeoutS && !g_stop.load(); waited += 0.05) {
     if (done()) return true;
     SleepSeconds(0.05);
   }
@@ -213,9 +220,12 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     SleepSeconds(0.5);
     double cpu0 = 0;
     for (pid_t pid : pids) cpu0 += std::max(0.0, CpuSeconds(pid));
-    std::atomic<bool> stop{false};
     Replayer replayer(plan, o.spread);
-    if (!replayer.Run(o.seconds, stop, &sent)) r.note = "no socket to send from";
+    if (!replayer.Run(o.seconds, g_stop, &sent)) r.note = "no socket to send from";
+    if (g_stop.load()) {
+      r.ok = false;
+      r.note = "stopped by a signal";
+    }
     SleepSeconds(1.0);  // let the receiver drain its queues
     double cpu1 = 0;
     for (pid_t pid : pids) {
@@ -303,7 +313,7 @@ bool Passes(const Result& r, double seconds) {
 
 int RunScale(const Options& o, const Clip& c720) {
   int pass = 0, fail = 0, n = std::min(16, o.scaleMax), trials = 0;
-  while (trials < 12 && n > pass && (fail == 0 || n < fail)) {
+  while (trials < 12 && n > pass && (fail == 0 || n < fail) && !g_stop.load()) {
     ++trials;
     Options trial = o;
     const Result r = RunReceiver(trial, "orvalen", Plan(n, o.basePort, "720", c720, c720), trials);
@@ -334,6 +344,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
   MakeDirectory(o.cache);
   MakeDirectory(o.work);
   std::string path1080, path720, error;
@@ -357,6 +372,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (int round = 1; round <= o.repeat; ++round) {
     for (const std::string& receiver : o.receivers) {
+      if (g_stop.load()) break;
       const Result r = RunReceiver(o, receiver, plan, round);
       PrintResult(r);
       ok = ok && r.ok;

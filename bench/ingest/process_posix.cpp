@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -24,7 +25,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutPath,
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid != 0) return pid;
-  // In the child: only async-signal-safe calls until exec.
+  // In the child: only async-signal-safe calls until exec. A receiver must
+  // not outlive the benchmark, however that ends.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -69,6 +72,9 @@ bool StopProcess(pid_t pid, int signal, double timeoutS, int* status) {
   for (int i = 0; i <= steps; ++i) {
     const pid_t done = waitpid(pid, status, WNOHANG);
     if (done == pid || (done < 0 && errno == ECHILD)) return true;
+    // FFmpeg still probing its input can miss a single SIGINT; asking
+    // again every 2 s gets it out without a kill.
+    if (i > 0 && i % 100 == 0) kill(pid, signal);
     SleepSeconds(0.02);
   }
   kill(pid, SIGKILL);

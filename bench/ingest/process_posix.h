@@ -20,8 +20,9 @@ double CpuSeconds(pid_t pid);
 // Peak resident set (VmHWM) in KiB; 0 when unknown.
 long PeakRssKib(pid_t pid);
 
-// Sends the signal, waits up to timeoutS for the process to end, then kills
-// it. False when it had to be killed. *status gets the wait status.
+// Sends the signal (again every 2 s), waits up to timeoutS for the process
+// to end, then kills it. False when it had to be killed. *status gets the
+// wait status.
 bool StopProcess(pid_t pid, int signal, double timeoutS, int* status);
 
 // True once every port has a UDP socket bound on this machine.
