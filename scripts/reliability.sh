@@ -23,6 +23,7 @@ export ORVALEN_SKIP_DEPS=1
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
 JOBS="$(nproc)"
 STARTED="$(date -u '+%Y-%m-%d %H:%M UTC')"
+LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 
 echo "== fuzz $SECONDS_PER_TARGET s per target"
 ./scripts/fuzz.sh "$SECONDS_PER_TARGET" >"$WORK/fuzz.txt" 2>&1
@@ -61,6 +62,8 @@ if [ "$RUN_ASAN" != "0" ]; then
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
 
+LOAD_END="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
+
 # ---- the report ----
 
 # FIGURE lines of a ctest -V log, as "name value unit".
@@ -71,7 +74,7 @@ figures() {
 # "name|Passed" per test of a ctest -V log.
 results() {
   [ -f "$1" ] || return 0
-  sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) [ .]*\**\([A-Za-z]*\).* sec$/\1|\2/p' "$1"
+  sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) .*[ *]\(Passed\|Failed\|Timeout\|Exception\|Not Run\)[ 0-9.]* sec$/\1|\2/p' "$1"
 }
 sanitizer_reports() {
   [ -f "$1" ] || { echo 0; return; }
@@ -85,8 +88,9 @@ verdict() {
   echo "# Reliability"
   echo
   echo "Written by \`scripts/reliability.sh $SECONDS_PER_TARGET\` on $STARTED, at commit"
-  echo "\`$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\`, on a machine with $(nproc) cores"
-  echo "($(uname -sr)). Do not edit by hand: run the script again."
+  echo "\`$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\`, on a machine with $(nproc) cores ($(uname -sr))."
+  echo "Load average (1, 5, 15 min): $LOAD_START at the start, $LOAD_END at the end."
+  echo "Do not edit by hand: run the script again."
   echo
   echo "| run | result |"
   echo "|---|---|"

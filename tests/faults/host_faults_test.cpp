@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -104,6 +105,40 @@ TEST(HostFaults, OnFrameBlockedForThirtySecondsStillLetsCloseReturn) {
   camera.Stop();
 }
 
+TEST(HostFaults, ClosingTheDriverWithChannelsOpenStopsThemAll) {
+  ASSERT_EQ(DriverLibrary::Get().error, "");
+  UseTransport("udp");
+  e2e::TempDir dir;
+  e2e::ChildProcess camera;
+  const std::string url = StartCamera(&camera, dir);
+  ASSERT_FALSE(url.empty());
+  const size_t threads = ThreadCount();
+  const size_t fds = OpenFileDescriptors();
+  {
+    // The host forgets CloseChannel: Close and the destructor must stop
+    // both streams before the sinks go away.
+    auto first = std::make_unique<FaultSink>();
+    auto second = std::make_unique<FaultSink>();
+    HostDevice host;
+    host.Device().model.videoInputs = 2;
+    ASSERT_TRUE(host.Open(HostAndPort(url)));
+    ASSERT_TRUE(host.OpenChannel(first.get(), 0));
+    ASSERT_TRUE(host.OpenChannel(second.get(), 1));
+    EXPECT_TRUE(first->WaitForFrames(10, 20s));
+    EXPECT_TRUE(second->WaitForFrames(10, 20s));
+    const Clock::time_point start = Clock::now();
+    host.Close();
+    Figure("driver_close_with_two_open_channels_ms",
+           std::chrono::duration<double, std::milli>(Clock::now() - start).count(), "ms");
+    const size_t calls = first->Calls() + second->Calls();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(first->Calls() + second->Calls(), calls) << "OnFrame called after the driver was closed";
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3s)) << ThreadCount() - threads << " threads left";
+  EXPECT_EQ(OpenFileDescriptors(), fds);
+  camera.Stop();
+}
+
 // A TCP port that refuses at once: bound, never listening.
 class RefusingPort {
  public:
@@ -179,7 +214,10 @@ TEST_P(ChannelCycles, AThousandOpenCloseCyclesLeaveNothingBehind) {
   Figure(prefix + "slowest_close_ms", slowest, "ms");
   Figure(prefix + "fd_growth", static_cast<double>(OpenFileDescriptors()) - static_cast<double>(fds), "fds");
   Figure(prefix + "thread_growth", static_cast<double>(ThreadCount()) - static_cast<double>(threads), "threads");
-  if (!UnderAddressSanitizer()) Figure(prefix + "heap_growth", static_cast<double>(growth), "bytes");
+  if (!UnderAddressSanitizer()) {
+    Figure(prefix + "heap_in_use", static_cast<double>(heap), "bytes");
+    Figure(prefix + "heap_growth", static_cast<double>(growth), "bytes");
+  }
   host.Close();
   EXPECT_EQ(OpenFileDescriptors(), fds);
 }

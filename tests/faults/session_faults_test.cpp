@@ -67,7 +67,8 @@ TEST_P(TcpReset, InTheMiddleOfPlayTheStreamComesBack) {
   camera.Stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, TcpReset, testing::Values("udp", "tcp"));
+INSTANTIATE_TEST_SUITE_P(Transports, TcpReset, testing::Values("udp", "tcp"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 // What a server does with the connection, for the stall and garbage cases.
 struct ServerCase {
