@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ratio_pairs.h"
+
 namespace bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -26,29 +28,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   // One line per pair: "<X> / memcpy: 1.23 GB/s / 9.87 GB/s = 0.125" (GB = 1e9 bytes).
   void PrintRatios() const {
-    const std::string suffix = "_Memcpy";
-    for (const auto& entry : m_rates) {
-      const std::string& name = entry.first;
-      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-        continue;
-      std::string base = name;
-      // BM_H264_FuA pairs with BM_H264_Memcpy: try the full name first,
-      // then the name cut back one word at a time.
-      double baseline = 0;
-      for (;;) {
-        auto found = m_rates.find(base + suffix);
-        if (found != m_rates.end()) {
-          baseline = found->second;
-          break;
-        }
-        const size_t cut = base.rfind('_');
-        if (cut == std::string::npos || cut <= 3) break;
-        base.resize(cut);
-      }
-      if (baseline <= 0) continue;
-      std::printf("%s / memcpy: %.4g GB/s / %.4g GB/s = %.3g\n", name.c_str() + 3, entry.second / 1e9,
-                  baseline / 1e9, entry.second / baseline);
-    }
+    for (const RatioPair& p : PairWithBaselines(m_rates))
+      std::printf("%s / memcpy: %.4g GB/s / %.4g GB/s = %.3g\n", p.name.c_str(), p.rate / 1e9, p.baseline / 1e9,
+                  p.rate / p.baseline);
   }
 
  private:

@@ -20,7 +20,9 @@
 #include "accounting.h"
 #include "clip.h"
 #include "process_posix.h"
+#include "receiver_outputs.h"
 #include "replayer.h"
+#include "scale_search.h"
 
 namespace ingest {
 namespace {
@@ -145,24 +147,7 @@ std::vector<StreamPlan> Plan(int streams, int basePort, const std::string& clip,
   return plan;
 }
 
-std::map<std::string, std::string> ReadKeys(const std::string& path) {
-  std::map<std::string, std::string> keys;
-  std::istringstream in(ReadText(path));
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t blank = line.find(' ');
-    if (blank != std::string::npos && keys.count(line.substr(0, blank)) == 0)
-      keys[line.substr(0, blank)] = line.substr(blank + 1);
-  }
-  return keys;
-}
-
-uint64_t LastFrameCount(const std::string& progress) {
-  const std::string text = ReadText(progress);
-  const size_t at = text.rfind("\nframe=");
-  if (at == std::string::npos) return text.compare(0, 6, "frame=") == 0 ? std::strtoull(text.c_str() + 6, nullptr, 10) : 0;
-  return std::strtoull(text.c_str() + at + 7, nullptr, 10);
-}
+std::map<std::string, std::string> ReadKeys(const std::string& path) { return ParseKeyValues(ReadText(path)); }
 
 bool WaitUntil(double timeoutS, const std::function<bool()>& done) {
   for (double waited = 0; waited < timeoutS && !g_stop.load(); waited += 0.05) {
@@ -275,7 +260,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     r.delivered = std::strtoull(ReadKeys(dir + "/gst.txt")["frames"].c_str(), nullptr, 10);
     r.lost = r.sent > r.delivered ? r.sent - r.delivered : 0;
   } else {
-    for (size_t i = 0; i < plan.size(); ++i) r.delivered += LastFrameCount(dir + "/" + std::to_string(i) + ".progress");
+    for (size_t i = 0; i < plan.size(); ++i) r.delivered += LastProgressFrames(ReadText(dir + "/" + std::to_string(i) + ".progress"));
     r.lost = r.sent > r.delivered ? r.sent - r.delivered : 0;
   }
   return r;
@@ -312,25 +297,19 @@ bool Passes(const Result& r, double seconds) {
 }
 
 int RunScale(const Options& o, const Clip& c720) {
-  int pass = 0, fail = 0, n = std::min(16, o.scaleMax), trials = 0;
-  while (trials < 12 && n > pass && (fail == 0 || n < fail) && !g_stop.load()) {
-    ++trials;
-    Options trial = o;
-    const Result r = RunReceiver(trial, "orvalen", Plan(n, o.basePort, "720", c720, c720), trials);
+  ScaleSearch search(16, o.scaleMax);
+  while (search.Next() != 0 && !g_stop.load()) {
+    const int n = search.Next();
+    const Result r = RunReceiver(o, "orvalen", Plan(n, o.basePort, "720", c720, c720), search.Trials() + 1);
     PrintResult(r);
     const bool ok = Passes(r, o.seconds);
-    std::printf("scale: trial=%d streams=%d %s\n", trials, n, ok ? "pass" : "fail");
+    std::printf("scale: trial=%d streams=%d %s\n", search.Trials() + 1, n, ok ? "pass" : "fail");
     std::fflush(stdout);
-    if (ok) pass = n;
-    else fail = n;
-    if (fail == 0) n = std::min(n * 2, o.scaleMax);
-    else n = (pass + fail) / 2;
-    if (fail != 0 && fail - pass <= std::max(2, pass / 10)) break;
-    if (pass == o.scaleMax) break;
+    search.Report(ok);
   }
-  std::printf("scale: streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n", pass, o.seconds,
-              fail, trials);
-  return pass > 0 ? 0 : 1;
+  std::printf("scale: streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n",
+              search.LargestPass(), o.seconds, search.SmallestFail(), search.Trials());
+  return search.LargestPass() > 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // stream starts at start + phase + k / frameRate, and its packets are spread
 // evenly over `spread` of the frame interval. Streams are spread evenly over
 // one frame interval, as unsynchronized cameras are. For every frame the
-// send time of its last packet is kept (steady clock, the same clock a
-// receiver process reads). One thread: Run returns when it is done.
+// moment its last packet is handed to sendto is kept (CLOCK_MONOTONIC, the
+// clock a receiver process reads too). One thread: Run returns when done.
 #pragma once
 
 #include <atomic>
@@ -21,7 +21,7 @@ struct StreamPlan {
 };
 
 struct SentStream {
-  std::vector<int64_t> lastPacketNs;  // per frame sent, in order
+  std::vector<int64_t> lastPacketNs;  // per frame sent, in order: just before its last sendto
   std::vector<bool> key;
 };
 

@@ -117,6 +117,9 @@ bool Replayer::Run(double seconds, const std::atomic<bool>& stop, ReplayResult* 
     p[10] = static_cast<uint8_t>(ssrc >> 8);
     p[11] = static_cast<uint8_t>(ssrc);
     if (st.packet == frame.tagPacket) WriteFrameTag(p + frame.tagOffset, static_cast<uint32_t>(st.frame));
+    // Taken before the call: on loopback the receiver may be handed the
+    // frame before sendto returns.
+    const int64_t sendNs = MonotonicNs();
     if (sendto(s, p, st.scratch.size(), 0, reinterpret_cast<const sockaddr*>(&to[due.stream]), sizeof(sockaddr_in)) <
         0)
       ++result->sendErrors;
@@ -126,7 +129,7 @@ bool Replayer::Run(double seconds, const std::atomic<bool>& stop, ReplayResult* 
 
     const int64_t interval = 1000000000LL / clip.frameRate;
     if (++st.packet == frame.packets.size()) {
-      result->streams[due.stream].lastPacketNs.push_back(lastSent);
+      result->streams[due.stream].lastPacketNs.push_back(sendNs);
       result->streams[due.stream].key.push_back(frame.key);
       st.packet = 0;
       ++st.frame;
