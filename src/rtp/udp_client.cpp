@@ -11,7 +11,11 @@ namespace {
 
 constexpr unsigned kMaxDatagram = 0xFFFF;
 constexpr unsigned kBufferGrowth = 1024;
-constexpr unsigned kSocketReceiveBuffer = 0xFFFF;
+// A 1080p key frame is about a hundred datagrams sent at once; 64 KiB of
+// socket buffer loses part of it whenever the receive thread is a moment
+// late, and with it everything up to the next key frame. The system caps
+// the request at its own limit.
+constexpr unsigned kSocketReceiveBuffer = 2u * 1024u * 1024u;
 constexpr unsigned kSocketReceiveTimeout = 5000;
 constexpr unsigned kSocketSendTimeout = 1000;
 constexpr unsigned kDrainCalls = 100;

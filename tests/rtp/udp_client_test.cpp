@@ -185,6 +185,44 @@ TEST_F(UdpClientTest, ThrowingUserDoesNotStopReception) {
   client.Close();
 }
 
+// The socket buffer must hold a key frame's burst while the receive thread
+// is busy: here the user holds the thread while 120 datagrams arrive.
+TEST_F(UdpClientTest, SocketBufferAbsorbsAKeyFrameBurst) {
+  class GateUser : public RecordingUser {
+   public:
+    void DataReceived(IRTPClient* c, const sockaddr* from, const unsigned char* data, int length) override {
+      if (!m_entered.exchange(true)) {
+        std::unique_lock<std::mutex> lock(m_gateMutex);
+        m_gate.wait_for(lock, milliseconds(5000), [&] { return m_open; });
+      }
+      RecordingUser::DataReceived(c, from, data, length);
+    }
+    void Open() {
+      std::lock_guard<std::mutex> lock(m_gateMutex);
+      m_open = true;
+      m_gate.notify_all();
+    }
+    std::atomic<bool> m_entered{false};
+
+   private:
+    std::mutex m_gateMutex;
+    std::condition_variable m_gate;
+    bool m_open = false;
+  } user;
+  CUDPClient client(&m_log);
+  ASSERT_TRUE(client.Open(&user, 0));
+  client.SetBufferSize(1536);
+  test::UdpPeer peer;
+  ASSERT_TRUE(peer.SendTo(client.GetPort(), {0}));
+  for (int i = 0; i < 200 && !user.m_entered; ++i) std::this_thread::sleep_for(milliseconds(5));
+  ASSERT_TRUE(user.m_entered.load());
+  const std::vector<uint8_t> datagram(1400, 0x5A);
+  for (int i = 0; i < 120; ++i) ASSERT_TRUE(peer.SendTo(client.GetPort(), datagram));
+  user.Open();
+  EXPECT_TRUE(user.WaitForCount(121, milliseconds(5000))) << user.Datagrams().size() << " of 121 arrived";
+  client.Close();
+}
+
 TEST_F(UdpClientTest, SendToReachesThePeer) {
   CUDPClient client(&m_log);
   test::UdpPeer peer;
