@@ -3,8 +3,8 @@
 # packages, then the release build with every test (unit, integration,
 # end-to-end, faults), the unit and integration suites again under
 # AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer, the
-# Windows build (i686 DLL checks, x86_64 suites under Wine), and every
-# fuzz target for 20 s.
+# Windows build (i686 DLL checks, x86_64 suites under Wine), every
+# fuzz target for 20 s, and each benchmark once, briefly.
 #
 # Stages can be left out for a quick local run, e.g.
 #   ORVALEN_STAGES="release" ./scripts/test.sh
@@ -18,7 +18,7 @@ export CCACHE_NOHASHDIR=true
 export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-8G}"
 export ORVALEN_SKIP_DEPS=1
 JOBS="$(nproc)"
-STAGES="${ORVALEN_STAGES:-release asan tsan windows fuzz}"
+STAGES="${ORVALEN_STAGES:-release asan tsan windows fuzz bench}"
 START=$(date +%s)
 
 stage() {
@@ -64,6 +64,12 @@ fi
 if has fuzz; then
   stage "fuzz"
   ./scripts/fuzz.sh 20
+fi
+
+if has bench; then
+  # Builds the benchmarks and runs each once, briefly: not a measurement.
+  stage "benchmarks, once each"
+  ./scripts/bench-smoke.sh
 fi
 
 stage "all stages passed"
