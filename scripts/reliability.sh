@@ -6,14 +6,15 @@
 # the report is written either way.
 #
 #   ORVALEN_RELIABILITY_BUILD       release build folder (default build/release)
-#   ORVALEN_RELIABILITY_ASAN_BUILD  sanitizer build folder (default build/asan)
+#   ORVALEN_RELIABILITY_ASAN_BUILD  sanitizer build folder, with the tools the
+#                                  fault tests drive (default build/reliability-asan)
 #   ORVALEN_RELIABILITY_ASAN=0      leaves the sanitizer run out
 set -u
 SECONDS_PER_TARGET="${1:-120}"
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 RELEASE="${ORVALEN_RELIABILITY_BUILD:-build/release}"
-ASAN="${ORVALEN_RELIABILITY_ASAN_BUILD:-build/asan}"
+ASAN="${ORVALEN_RELIABILITY_ASAN_BUILD:-build/reliability-asan}"
 RUN_ASAN="${ORVALEN_RELIABILITY_ASAN:-1}"
 WORK="$ROOT/build/reliability"
 REPORT="$ROOT/docs/RELIABILITY.md"
