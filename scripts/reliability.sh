@@ -9,6 +9,8 @@
 #   ORVALEN_RELIABILITY_ASAN_BUILD  sanitizer build folder, with the tools the
 #                                  fault tests drive (default build/reliability-asan)
 #   ORVALEN_RELIABILITY_ASAN=0      leaves the sanitizer run out
+#   ORVALEN_FUZZ_ARGS               more arguments for fuzz.sh, for example
+#                                  "--execs 10000000 --coverage"
 set -u
 SECONDS_PER_TARGET="${1:-120}"
 cd "$(dirname "$0")/.."
@@ -27,7 +29,8 @@ STARTED="$(date -u '+%Y-%m-%d %H:%M UTC')"
 LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 
 echo "== fuzz $SECONDS_PER_TARGET s per target"
-./scripts/fuzz.sh "$SECONDS_PER_TARGET" >"$WORK/fuzz.txt" 2>&1
+# shellcheck disable=SC2086 # the extra arguments are split on purpose
+./scripts/fuzz.sh "$SECONDS_PER_TARGET" ${ORVALEN_FUZZ_ARGS:-} >"$WORK/fuzz.txt" 2>&1
 FUZZ_STATUS=$?
 tail -n 1 "$WORK/fuzz.txt"
 
@@ -103,12 +106,13 @@ verdict() {
   echo
   echo "## Fuzzing"
   echo
-  echo "Each libFuzzer target ran for $SECONDS_PER_TARGET s on its seed corpus, built with clang,"
-  echo "ASan and UBSan. Columns: executions, crashes (artifacts), corpus files at the end."
+  echo "Each libFuzzer target ran for at most $SECONDS_PER_TARGET s on its seed corpus, built with clang,"
+  echo "ASan and UBSan. Columns: executions, the floor asked for (if any), crashes (artifacts),"
+  echo "corpus files at the end, line coverage of its sources (with --coverage)."
   echo
-  echo "| target | execs | crashes | corpus |"
-  echo "|---|---:|---:|---:|"
-  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==4 {printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4}' \
+  echo "| target | execs | floor | crashes | corpus | lines |"
+  echo "|---|---:|---:|---:|---:|---:|"
+  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==6 {printf "| %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6}' \
     "$WORK/fuzz.txt"
   echo
   echo "## Fault tests"
