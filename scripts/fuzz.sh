@@ -26,16 +26,7 @@ ROOT="$(pwd)"
 BUILD="$ROOT/build/fuzz"
 [ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
-configure() {
-  dir="$1"
-  flags="$2"
-  CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVALEN_BUILD_FUZZ=ON -DORVALEN_BUILD_TESTS=OFF -DORVALEN_BUILD_TOOLS=OFF \
-    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$3" >/dev/null
-}
-configure "$BUILD" "-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
-  "-fsanitize=address,undefined"
+cmake --preset fuzz >/dev/null
 targets=$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')
 build_list=""
 for t in $targets; do build_list="$build_list fuzz_$t"; done
@@ -86,8 +77,7 @@ sources_of() {
 
 if [ "$COVERAGE" = "1" ]; then
   COV="$ROOT/build/fuzz-coverage"
-  configure "$COV" "-fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping" \
-    "-fprofile-instr-generate"
+  cmake --preset fuzz-coverage >/dev/null
   cmake --build "$COV" -j "$(nproc)" --target $build_list >/dev/null
   for t in $targets; do
     LLVM_PROFILE_FILE="$WORK/$t/cov.profraw" "$COV/fuzz/fuzz_$t" -runs=0 "$WORK/$t/corpus" >/dev/null 2>&1 || true

@@ -57,11 +57,9 @@ RELEASE_STATUS=$?
 
 ASAN_STATUS=0
 if [ "$RUN_ASAN" != "0" ]; then
-  SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  faults "$ASAN" asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALEN_BUILD_TOOLS=ON \
-    "-DCMAKE_CXX_FLAGS=$SAN" "-DCMAKE_C_FLAGS=$SAN" \
-    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined
+  # The asan-tools preset's settings, in the folder chosen here.
+  faults "$ASAN" asan --preset asan-tools
   ASAN_STATUS=$?
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
