@@ -60,7 +60,12 @@ bool CBaseRTPChannel::IsStreamAlive() {
 uint32_t CBaseRTPChannel::Run() {
   m_lastFrameTime.SetCurrent();
   unsigned wait = 10;
-  while (!m_stopEvent.Wait(wait)) {
+  for (;;) {
+    // While streaming, an ended session or a goodbye wakes the loop at once;
+    // otherwise only the stop event does, so that retries keep their pace.
+    CEvent* events[3] = {&m_stopEvent, &m_restart, &m_disconnect};
+    const unsigned count = GetState() == kStateStreaming ? 3 : 1;
+    if (CEvent::WaitForMultiple(events, count, wait) == 0) break;
     const int32_t state = GetState();
     if (state == kStateStreaming) {
       if (IsStreamAlive()) {

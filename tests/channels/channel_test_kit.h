@@ -65,6 +65,8 @@ class PacedRtpSender {
   void Start();
   void Stop();
   void SetSending(bool sending) { m_sending = sending; }
+  // Sends from this local address (before Start).
+  void SetSource(const std::string& source) { m_source = source; }
   // Packets after this call carry the new SSRC.
   void SetSsrc(uint32_t ssrc) { m_ssrc = ssrc; }
   // RTP ticks added per frame (3600 by default: 25 frames a second).
@@ -75,6 +77,7 @@ class PacedRtpSender {
   void Run();
   std::vector<RtpDatagram> m_packets;
   std::string m_destination;
+  std::string m_source;
   uint16_t m_port;
   unsigned m_intervalMs;
   std::atomic<bool> m_stop{false};

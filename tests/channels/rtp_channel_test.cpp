@@ -240,11 +240,10 @@ void ReceiveFromTheGroup(uint16_t port) {
 
 bool RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespace) {
-  if (const char* child = std::getenv(kChildVariable)) {
-    ReceiveFromTheGroup(static_cast<uint16_t>(std::atoi(child)));
-    return;
-  }
+// Runs the named test again inside a network namespace of its own, with a
+// multicast route on its loopback and the given /etc/hosts, and expects it
+// to pass there.
+void RunInsideANetworkNamespace(const std::string& testName, uint16_t port, const std::string& hosts) {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) GTEST_SKIP() << "no /proc/self/exe";
@@ -253,25 +252,72 @@ TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespa
   platform::CreateRandomId(id);
   char name[32];
   std::snprintf(name, sizeof(name), "orvchan%02x%02x%02x%02x", id[0], id[1], id[2], id[3]);
-  if (!RunQuietly(std::string("ip netns add ") + name)) GTEST_SKIP() << "cannot create a network namespace";
+  // "ip netns exec" mounts the files of /etc/netns/<name> over those of /etc.
+  const std::filesystem::path etc = std::filesystem::path("/etc/netns") / name;
+  std::filesystem::create_directories(etc, error);
+  if (!error) std::ofstream(etc / "hosts") << hosts;
+  if (error || !RunQuietly(std::string("ip netns add ") + name)) {
+    std::filesystem::remove_all(etc, error);
+    GTEST_SKIP() << "cannot create a network namespace";
+  }
   const std::string inside = std::string("ip netns exec ") + name + " ";
   const bool ready = RunQuietly(inside + "ip link set lo up") && RunQuietly(inside + "ip route add 224.0.0.0/4 dev lo");
   const std::filesystem::path output = std::filesystem::temp_directory_path() / (std::string(name) + ".log");
   int status = -1;
   if (ready) {
-    const std::string command = "timeout 60 " + inside + "env " + kChildVariable + "=" + std::to_string(m_port) +
-                                " '" + self.string() +
-                                "' --gtest_filter=IntegrationRtpChannel.MulticastGroupAsDeviceAddressInsideANetworkNamespace"
-                                " > '" + output.string() + "' 2>&1";
+    const std::string command = "timeout 60 " + inside + "env " + kChildVariable + "=" + std::to_string(port) + " '" +
+                                self.string() + "' --gtest_filter=" + testName + " > '" + output.string() + "' 2>&1";
     status = std::system(command.c_str());
   }
   RunQuietly(std::string("ip netns delete ") + name);
+  std::filesystem::remove_all(etc, error);
   if (!ready) GTEST_SKIP() << "the namespace could not get a loopback with a multicast route";
   std::ifstream log(output);
   std::stringstream text;
   text << log.rdbuf();
   std::filesystem::remove(output, error);
-  EXPECT_EQ(status, 0) << "the receiving half failed inside the namespace:\n" << text.str();
+  EXPECT_EQ(status, 0) << "the half inside the namespace failed:\n" << text.str();
+}
+
+TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespace) {
+  if (const char* child = std::getenv(kChildVariable)) {
+    ReceiveFromTheGroup(static_cast<uint16_t>(std::atoi(child)));
+    return;
+  }
+  RunInsideANetworkNamespace("IntegrationRtpChannel.MulticastGroupAsDeviceAddressInsideANetworkNamespace", m_port,
+                             "127.0.0.1 localhost\n");
+}
+
+// A camera known by name gets a new address: the next start looks the name
+// up again and takes the packets from there.
+TEST_F(IntegrationRtpChannel, FollowsTheDeviceNameToANewAddressInsideANetworkNamespace) {
+  const char* child = std::getenv(kChildVariable);
+  if (child == nullptr) {
+    RunInsideANetworkNamespace("IntegrationRtpChannel.FollowsTheDeviceNameToANewAddressInsideANetworkNamespace",
+                               m_port, "127.0.0.2 camera.orvalen.test\n");
+    return;
+  }
+  const uint16_t port = static_cast<uint16_t>(std::atoi(child));
+  const std::vector<test::RtpDatagram> packets = test::H264Packets();
+  DeviceRig rig(port, "camera.orvalen.test");
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  {
+    test::PacedRtpSender before(packets, "127.0.0.1", port);
+    before.SetSource("127.0.0.2");
+    before.Start();
+    ASSERT_TRUE(rig.sink.WaitForFrames(5, 10s)) << "frames: " << rig.sink.FrameCount();
+  }
+  // The bind mount keeps the file: it is rewritten in place.
+  std::ofstream("/etc/hosts", std::ios::trunc) << "127.0.0.3 camera.orvalen.test\n";
+  test::PacedRtpSender moved(packets, "127.0.0.1", port);
+  moved.SetSource("127.0.0.3");
+  moved.Start();
+  const size_t frames = rig.sink.FrameCount();
+  EXPECT_TRUE(rig.sink.WaitForFrames(frames + 5, 10s)) << "no frame from the new address";
+  moved.Stop();
+  channel.Stop();
 }
 
 }  // namespace
