@@ -41,6 +41,28 @@ TEST(RtpVideoChannel, MulticastAddressTest) {
   for (const Case& c : kCases) EXPECT_EQ(IsMulticastAddress(c.address), c.multicast) << c.address;
 }
 
+TEST(RtpVideoChannel, Mpeg4FrameStartCodes) {
+  struct Case {
+    std::vector<uint8_t> payload;
+    bool mpeg4;
+  };
+  const Case kCases[] = {
+      {{0, 0, 1, 0xB0, 1}, true},     // visual object sequence
+      {{0, 0, 1, 0xB5, 9}, true},     // visual object
+      {{0, 0, 1, 0x00, 0}, true},     // video object
+      {{0, 0, 1, 0x20, 0}, true},     // video object layer
+      {{0, 0, 1, 0xB3, 0}, true},     // group of VOP
+      {{0, 0, 1, 0xB6, 0x10}, true},  // VOP
+      {{0, 0, 1, 0xB2, 0}, false},    // user data leads no frame
+      {{0, 0, 0, 1, 0x67}, false},    // a start code in front of an H.264 NAL unit
+      {{0x67, 0x42, 0, 0x1E}, false},  // H.264 single NAL unit
+      {{0x7C, 0x85, 0, 0}, false},     // H.264 FU-A
+      {{0, 0, 1}, false},              // too short
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(StartsMpeg4Frame(c.payload.data(), c.payload.size()), c.mpeg4) << int(c.payload.size() > 3 ? c.payload[3] : 0);
+}
+
 class IntegrationRtpChannel : public ::testing::Test {
  protected:
   void SetUp() override {
