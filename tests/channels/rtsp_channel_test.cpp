@@ -410,24 +410,44 @@ TEST_F(IntegrationRtspChannel, StreamStaysUpThroughRefusedFramesAndClockSteps) {
   }
 }
 
-TEST_F(IntegrationRtspChannel, FirstKeyFrameLateInTheTimeOutStillStreams) {
-  FakeCameraOptions options = H264Camera();
-  // Each session starts one frame past the key frame: nine delta frames,
-  // 1.35 s, before the next key frame, past half the 2 s time-out.
-  options.firstPacket = 0;
-  while (options.firstPacket < options.packets.size() && !options.packets[options.firstPacket].marker)
+TEST_F(IntegrationRtspChannel, PacketsWithoutAFrameGetTheWholeTimeOut) {
+  struct Case {
+    const char* name;
+    const char* rtpmap;
+    bool streams;  // else every session ends without a frame
+  };
+  const Case kCases[] = {
+      // Each session starts one frame past the key frame: nine delta frames,
+      // 1.35 s, before the next one, past half the 2 s time-out.
+      {"first key frame late", "H264/90000", true},
+      // H.264 packets that the JPEG depacketizer never makes a frame of.
+      {"no frame at all", "JPEG/90000", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeCameraOptions options = H264Camera();
+    options.rtpmap = c.rtpmap;
+    while (options.firstPacket < options.packets.size() && !options.packets[options.firstPacket].marker)
+      ++options.firstPacket;
     ++options.firstPacket;
-  ++options.firstPacket;
-  options.frameIntervalMs = 150;
-  FakeRtspCamera camera(options);
-  DeviceRig rig(camera.Port());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
-  ASSERT_TRUE(rig.sink.WaitForFrames(3, 15s));
-  EXPECT_EQ(camera.Connections(), 1u) << "the first session waited for its key frame";
-  EXPECT_EQ(rig.sink.Frames().front().format, FourCC("H264"));
-  channel.Stop();
+    options.frameIntervalMs = 150;
+    FakeRtspCamera camera(options);
+    DeviceRig rig(camera.Port());
+    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    const std::string line = "packets arrive but no frame came within 2000 ms, restarting the stream";
+    if (c.streams) {
+      ASSERT_TRUE(rig.sink.WaitForFrames(3, 15s));
+      EXPECT_EQ(camera.Connections(), 1u) << "the first session waited for its key frame";
+      EXPECT_EQ(rig.sink.Frames().front().format, FourCC("H264"));
+      EXPECT_EQ(rig.driver.Logs().Count(line), 0u);
+    } else {
+      EXPECT_TRUE(test::WaitUntil([&] { return camera.Connections() >= 3; }, 15s));
+      EXPECT_EQ(rig.driver.Logs().CountAtLevel(2, line), 1u) << "one line, however many restarts";
+    }
+    channel.Stop();
+  }
 }
 
 TEST_F(IntegrationRtspChannel, InterleavedGoodbyeRestartsOnceAndStreamsOn) {
