@@ -134,7 +134,7 @@ void CBaseRTPChannel::StartOnce(unsigned* wait) {
     *wait = RetryWait(begun);  // the session ended: a refusing camera
   } else {
     if (packets)
-      LogStartFaultOnce(kFaultNoFrame, "telvora::CBaseRTPChannel::Run",
+      LogStartFaultOnce(kFaultNoFrame, "telvora::CBaseRTPChannel::StartOnce",
                         FormatString("packets arrive but no frame came within %u ms, restarting the stream", timeout),
                         2);
     *wait = 10;  // no frame in time: start again almost at once

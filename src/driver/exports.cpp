@@ -24,7 +24,7 @@ void DeleteDriver(IIPCaptureDriver* driver) {
     // Deleting a device from inside its own stream's callback would free
     // the thread's objects under it: refused, the host may delete it later.
     auto* own = dynamic_cast<telvora::CIPCaptureDriver*>(driver);
-    if (own != nullptr && own->RefuseDeleteFromOwnCallback()) return;
+    if (own != nullptr && own->RefuseDeleteFromOwnCallback("DeleteIPCapture")) return;
     delete driver;
   } catch (...) {
   }

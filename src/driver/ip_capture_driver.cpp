@@ -95,15 +95,15 @@ bool CIPCaptureDriver::CopyDeviceDescription(IHostDevice* device) {
 }
 
 void CIPCaptureDriver::Close() {
-  if (RefuseDeleteFromOwnCallback()) return;
+  if (RefuseDeleteFromOwnCallback("telvora::CIPCaptureDriver::Close")) return;
   CloseDevice();
   DeleteCaptureObjects();
 }
 
-bool CIPCaptureDriver::RefuseDeleteFromOwnCallback() {
+bool CIPCaptureDriver::RefuseDeleteFromOwnCallback(const char* function) {
   if (m_videoCapture == nullptr || !m_videoCapture->IsInsideOwnCallback()) return false;
-  Log(1, "%s: Device %s cannot be closed from inside a callback of its own streams; the call is refused",
-      "telvora::CIPCaptureDriver::Close", GetDeviceText().c_str());
+  Log(1, "%s: Device %s cannot be closed from inside a callback of its own streams; the call is refused", function,
+      GetDeviceText().c_str());
   return true;
 }
 

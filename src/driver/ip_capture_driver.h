@@ -38,7 +38,8 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   void Close() override;
   // True, after the level-1 line, when deleting this object now would free
   // the stream whose callback the calling thread is inside.
-  bool RefuseDeleteFromOwnCallback();
+  // function: the reporting function's name for the line.
+  bool RefuseDeleteFromOwnCallback(const char* function);
   ipcapture::IIPVideoCapture* GetVideoCapture() override { return m_videoCapture; }
   void* GetAuxCapture1() override { return nullptr; }
   void* GetReserved1() override { return nullptr; }
