@@ -102,6 +102,27 @@ class TimedFrameSink : public FakeFrameSink {
   std::chrono::steady_clock::time_point m_last;
 };
 
+// Calls back into the host interface once, from inside OnFrame or
+// OnSignalLost, when armed.
+class CallingSink : public TimedFrameSink {
+ public:
+  bool OnFrame(IVideoFrame* frame) override {
+    if (onFrame.exchange(false)) Call();
+    return TimedFrameSink::OnFrame(frame);
+  }
+  void OnSignalLost() override {
+    if (onSignalLost.exchange(false)) Call();
+    TimedFrameSink::OnSignalLost();
+  }
+  std::function<bool()> call;
+  std::atomic<bool> onFrame{false};
+  std::atomic<bool> onSignalLost{false};
+  std::atomic<int> results{0};  // 1 + the call's result, once it returned
+
+ private:
+  void Call() { results = call() ? 2 : 1; }
+};
+
 // One device as a channel sees it: 127.0.0.1 by default, short time-outs
 // (1 s for the connection, 2 s without data), frames from a fake allocator.
 struct DeviceRig {

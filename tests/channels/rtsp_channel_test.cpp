@@ -486,26 +486,6 @@ class RigChannelCreator : public IVideoChannelCreator {
   IDriver* m_driver;
 };
 
-// Calls back into the host interface once, from inside OnFrame or OnSignalLost.
-class CallingSink : public test::TimedFrameSink {
- public:
-  bool OnFrame(IVideoFrame* frame) override {
-    if (onFrame.exchange(false)) Call();
-    return test::TimedFrameSink::OnFrame(frame);
-  }
-  void OnSignalLost() override {
-    if (onSignalLost.exchange(false)) Call();
-    test::TimedFrameSink::OnSignalLost();
-  }
-  std::function<bool()> call;
-  std::atomic<bool> onFrame{false};
-  std::atomic<bool> onSignalLost{false};
-  std::atomic<int> results{0};  // 1 + the call's result, once it returned
-
- private:
-  void Call() { results = call() ? 2 : 1; }
-};
-
 TEST_F(IntegrationRtspChannel, HostCallsFromInsideItsOwnCallbacksAreRefused) {
   struct Case {
     const char* name;
@@ -523,7 +503,7 @@ TEST_F(IntegrationRtspChannel, HostCallsFromInsideItsOwnCallbacksAreRefused) {
     DeviceRig rig(camera.Port());
     RigChannelCreator creator(&rig.driver);
     CIPVideoCapture capture(&creator, 1, &rig.driver);
-    CallingSink sink;
+    test::CallingSink sink;
     test::FakeHostFrameSize size;
     sink.call = [&] { return c.change ? capture.ChangeChannelFormat(0, &size, 0) : capture.CloseChannel(0); };
     test::FakeHostStreamSettings settings;
