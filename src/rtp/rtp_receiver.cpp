@@ -124,13 +124,13 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   {
     CAutoLock lock(m_lock);
     m_queue.push_back(entry);
-    m_queuedBytes += entry->packet.GetPayloadLength();
+    m_queuedBytes += entry->packet.GetDatagramLength();
     // Keep the newest packet: a stream that resumes after a stall wants the
     // latest picture, not the backlog.
     while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedPackets || m_queuedBytes > kMaxQueuedBytes)) {
       QUEUE_ENTRY* oldest = m_queue.front();
       m_queue.pop_front();
-      m_queuedBytes -= oldest->packet.GetPayloadLength();
+      m_queuedBytes -= oldest->packet.GetDatagramLength();
       delete oldest;
       if (m_episodeDropped++ == 0) m_episodeStart = platform::GetMillisecondClock();
       ++m_droppedTotal;
@@ -200,7 +200,7 @@ void CRTPReceiver::Run() {
       if (!m_queue.empty()) {
         entry = m_queue.front();
         m_queue.pop_front();
-        m_queuedBytes -= entry->packet.GetPayloadLength();
+        m_queuedBytes -= entry->packet.GetDatagramLength();
       }
       queueEmpty = m_queue.empty();
       if (m_episodeDropped != 0) episodeDropped = TakeFinishedEpisode(false);

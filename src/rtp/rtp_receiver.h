@@ -38,6 +38,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   // Past either bound the oldest packets are dropped and counted. A dropped
   // packet is a sequence gap to the depacketizer, which recovers from it.
   static constexpr size_t kMaxQueuedPackets = 4096;
+  // Whole datagrams count, header and extension included.
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
 
   // sink: not owned; device text and the overflow line.

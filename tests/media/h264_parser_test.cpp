@@ -170,7 +170,8 @@ TEST(ParseSps, EveryTruncationBeforeTheCroppingFlagFails) {
 const Bytes kPps = {0x68, 0xCE, 0x38, 0x80};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x21, 0xA0};  // first_mb_in_slice 0
 const Bytes kIdr2 = {0x65, 0x48, 0x84, 0x21};       // a later slice of the same picture
-const Bytes kSlice = {0x41, 0x9A, 0x10, 0x20};
+const Bytes kSlice = {0x41, 0x9A, 0x10, 0x20};   // first_mb_in_slice 0
+const Bytes kSliceB = {0x41, 0x4A, 0x10, 0x20};  // a later slice of the same picture
 const Bytes kSei = {0x06, 0x05, 0x01, 0x80};
 const Bytes kAud = {0x09, 0x10};
 const Bytes kTrailer = {0, 0, 1, 0x09, 0x30};
@@ -194,7 +195,15 @@ Bytes StapA(std::initializer_list<Bytes> units) {
 class H264Packets : public ::testing::Test {
  protected:
   H264Packets() : parser(&rig.driver) { rig.Attach(&parser); }
-  void Send(const Bytes& payload, bool marker = false) { FeedPayload(&parser, seq++, marker, payload, 9000); }
+  // Each marker ends a picture; the next one has the next timestamp. Until
+  // the parser has seen its markers confirmed, a delimiter of the next
+  // picture lets the frame out.
+  void Send(const Bytes& payload, bool marker = false) {
+    FeedPayload(&parser, seq++, marker, payload, timestamp);
+    if (!marker) return;
+    timestamp += 3600;
+    if (!parser.MarkersConfirmed()) FeedPayload(&parser, seq++, false, kAud, timestamp);
+  }
   const std::vector<DeliveredFrame>& Frames() const { return rig.collector.frames; }
   void SendKeyFrame() {
     Send(sps);
@@ -205,6 +214,7 @@ class H264Packets : public ::testing::Test {
   ParserRig rig;
   CH264RTPMediaParser parser;
   uint16_t seq = 100;
+  uint32_t timestamp = 9000;
   const Bytes sps = MakeSps(SpsFields());
 };
 
@@ -287,18 +297,18 @@ TEST_F(H264Packets, StapABounds) {
     size_t bufferAfter;  // bytes of the slice unit(s) kept
   } const kCases[] = {
       {"length 3", {0x18, 0x00, 0x01}, false, 0},
-      {"sizes add up exactly", StapA({kSlice, kSlice}), true, 14},
-      {"trailing single byte ignored", Concat({StapA({kSlice}), {0x00}}), true, 7},
-      {"size one beyond the packet", Concat({StapA({kSlice}), {0x00, 0x05, 0x41, 0x9A, 0x10, 0x20}}), false, 0},
-      {"size field only", Concat({StapA({kSlice}), {0x00, 0x04}}), false, 0},
-      {"zero size field at the end", Concat({StapA({kSlice}), {0x00, 0x00}}), true, 7},
-      {"zero-size unit skipped", {0x18, 0x00, 0x00, 0x00, 0x04, 0x41, 0x9A, 0x10, 0x20}, true, 7},
+      {"sizes add up exactly", StapA({kSliceB, kSliceB}), true, 14},
+      {"trailing single byte ignored", Concat({StapA({kSliceB}), {0x00}}), true, 7},
+      {"size one beyond the packet", Concat({StapA({kSliceB}), {0x00, 0x05, 0x41, 0x4A, 0x10, 0x20}}), false, 0},
+      {"size field only", Concat({StapA({kSliceB}), {0x00, 0x04}}), false, 0},
+      {"zero size field at the end", Concat({StapA({kSliceB}), {0x00, 0x00}}), true, 7},
+      {"zero-size unit skipped", {0x18, 0x00, 0x00, 0x00, 0x04, 0x41, 0x4A, 0x10, 0x20}, true, 7},
   };
   for (const Case& c : kCases) {
     ParserRig rig2;
     CH264RTPMediaParser p(&rig2.driver);
     rig2.Attach(&p);
-    FeedPayload(&p, 1, false, kSlice);  // something to lose on refusal
+    FeedPayload(&p, 1, false, kSliceB);  // something to lose on refusal
     FeedPayload(&p, 2, false, c.payload);
     EXPECT_EQ(p.GetFrameBufferSize(), c.accepted ? 7 + c.bufferAfter : 0u) << c.name;
   }
@@ -378,6 +388,7 @@ TEST(H264StreamParameters, StoredOnlyWithAUsableSps) {
     parser.SetStreamParameters(c.parameters);
     EXPECT_EQ(parser.GetWidth(), c.stored ? 640u : 0u) << c.name;
     FeedPayload(&parser, 1, true, kIdr);  // an IDR alone is a key frame only with stored sets
+    FeedPayload(&parser, 2, false, kAud, 4000);
     EXPECT_EQ(rig.collector.frames.size(), c.stored ? 1u : 0u) << c.name;
   }
 }
