@@ -345,6 +345,8 @@ TEST_F(H264Packets, RefusedPacketsDropTheFrame) {
   EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
   // Nothing but the key frames went out.
   for (const DeliveredFrame& f : Frames()) EXPECT_EQ(f.format, kFormatH264);
+  // The interleaved mode's packets are named, once.
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "interleaved packetization mode, which is not supported"), 1u);
 }
 
 TEST_F(H264Packets, GapStartsOverAndKeepsThePacket) {
@@ -364,6 +366,89 @@ TEST_F(H264Packets, RefusedDeliveryWaitsForTheNextKeyFrame) {
   Send(kSlice, true);
   EXPECT_EQ(Frames().size(), 1u);  // only the refused key frame was offered
   EXPECT_TRUE(parser.IsWaiting());
+}
+
+// A PPS NAL unit with the given ids.
+Bytes MakePps(uint32_t ppsId, uint32_t spsId) {
+  BitWriter w;
+  w.Ue(ppsId);
+  w.Ue(spsId);
+  w.Put(0, 1);  // entropy_coding_mode_flag
+  w.Trailing();
+  return Concat({{0x68}, w.Bytes()});
+}
+
+// An IDR slice, first of its picture, naming a PPS.
+Bytes MakeIdr(uint32_t ppsId) {
+  BitWriter w;
+  w.Ue(0);  // first_mb_in_slice
+  w.Ue(7);  // slice_type I
+  w.Ue(ppsId);
+  w.Put(0x5A, 8);
+  w.Trailing();
+  return Concat({{0x65}, w.Bytes()});
+}
+
+// Parameter sets are kept per id and the ones an IDR slice names go in
+// front of it, whatever came between them (a fragmented SEI) and in
+// whatever order they were given.
+TEST_F(H264Packets, IdrSlicesGetTheParameterSetsTheyName) {
+  SpsFields hd;
+  hd.spsId = 1;
+  hd.widthInMbsMinus1 = 79;       // 1280
+  hd.heightInMapUnitsMinus1 = 44;  // 720
+  const Bytes spsHd = MakeSps(hd);
+  const Bytes pps0 = MakePps(0, 0), pps1 = MakePps(1, 1);
+  Send(StapA({sps, spsHd, pps0, pps1}));
+  Send({0x1C, 0x86, 0x05, 0x01});  // SEI in two fragments
+  Send({0x1C, 0x46, 0x80});
+  Send(MakeIdr(1), true);
+  Send(MakeIdr(0), true);
+  EXPECT_EQ(parser.GetStoredSpsCount(), 2u);
+  EXPECT_EQ(parser.GetStoredPpsCount(), 2u);
+  ASSERT_EQ(Frames().size(), 2u);
+  EXPECT_EQ(Frames()[0].bytes, Concat({WithStartCode(spsHd), WithStartCode(pps1), WithStartCode(MakeIdr(1)), kTrailer}));
+  EXPECT_EQ(Frames()[0].format, kFormatH264);
+  EXPECT_EQ(Frames()[0].width, 1280u);
+  EXPECT_EQ(Frames()[0].height, 720u);
+  // The size changes with the next key frame, and the log says so once.
+  EXPECT_EQ(Frames()[1].bytes, Concat({WithStartCode(sps), WithStartCode(pps0), WithStartCode(MakeIdr(0)), kTrailer}));
+  EXPECT_EQ(Frames()[1].width, 640u);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "changed from 1280x720 to 640x480"), 1u);
+
+  // Sets from the description in the other order are still found.
+  ParserRig rig2;
+  CH264RTPMediaParser reversed(&rig2.driver);
+  rig2.Attach(&reversed);
+  reversed.SetStreamParameters({kPps, sps, {}});
+  EXPECT_EQ(reversed.GetWidth(), 640u);
+  FeedPayload(&reversed, 1, true, kIdr, 100);
+  FeedPayload(&reversed, 2, false, kAud, 200);
+  ASSERT_EQ(rig2.collector.frames.size(), 1u);
+  EXPECT_EQ(rig2.collector.frames[0].format, kFormatH264);
+}
+
+// One access unit per frame whether the marker comes on every slice, never,
+// or too early; only a marker whose frame may still continue waits.
+TEST_F(H264Packets, FramesEndWhereTheNextAccessUnitBegins) {
+  SendKeyFrame();  // confirms the markers
+  ASSERT_EQ(Frames().size(), 1u);
+  EXPECT_TRUE(parser.MarkersConfirmed());
+  // Marker on the first slice of two: the frame went out at once, the
+  // second slice shows it was cut short and the picture is withheld.
+  FeedPayload(&parser, seq++, true, kSlice, timestamp);
+  FeedPayload(&parser, seq++, true, kSliceB, timestamp);
+  EXPECT_FALSE(parser.MarkersConfirmed());
+  EXPECT_TRUE(parser.IsWaiting());
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "sets the RTP marker before the end of a picture"), 1u);
+  // From now on frames end at the next picture: both slices in one frame.
+  timestamp += 3600;
+  SendKeyFrame();
+  FeedPayload(&parser, seq++, true, kSlice, timestamp);
+  FeedPayload(&parser, seq++, true, kSliceB, timestamp);
+  FeedPayload(&parser, seq++, false, kAud, timestamp + 3600);
+  ASSERT_EQ(Frames().size(), 4u);
+  EXPECT_EQ(Frames()[3].bytes, Concat({WithStartCode(kSlice), WithStartCode(kSliceB), kTrailer}));
 }
 
 TEST(H264StreamParameters, StoredOnlyWithAUsableSps) {

@@ -142,6 +142,8 @@ TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
       rig.Attach(parser.get());
       c.fill(parser.get(), CRTPMediaParser::kMaxFrameBufferSize + extra);
       const char* message = "telvora::CRTPMediaParser::CheckBufferSize: Frame buffer overflow detected, device 127.0.0.1:554";
+      // The limit is checked before the buffer grows, not after doubling.
+      EXPECT_LE(parser->GetFrameBufferCapacity(), CRTPMediaParser::kMaxFrameBufferSize + 2048) << c.name;
       if (extra == 0) {
         EXPECT_EQ(parser->GetFrameBufferSize(), 10485760u) << c.name;
         EXPECT_FALSE(rig.driver.Logs().Contains("overflow")) << c.name;
@@ -151,6 +153,22 @@ TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
       }
     }
   }
+}
+
+// An outsized frame does not pin its memory once normal frames follow.
+TEST(FrameBufferLimit, BufferShrinksBackAfterAnOutsizedFrame) {
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  uint16_t seq = FillH264(&parser, 8 * 1024 * 1024);
+  EXPECT_GE(parser.GetFrameBufferCapacity(), 8u * 1024 * 1024);
+  for (uint32_t timestamp : {5000u, 6000u}) {  // two small frames at new timestamps
+    FeedPayload(&parser, seq++, false, MakeSps(SpsFields()), timestamp);
+    FeedPayload(&parser, seq++, false, {0x68, 0xCE, 0x38, 0x80}, timestamp);
+    FeedPayload(&parser, seq++, true, {0x65, 0x88, 0x84, 0x21}, timestamp);
+  }
+  EXPECT_LT(parser.GetFrameBufferCapacity(), 1024u * 1024);
+  EXPECT_EQ(rig.collector.frames.size(), 2u);
 }
 
 // A whole H.264 key frame: SPS, PPS and an IDR slice in single NAL packets.

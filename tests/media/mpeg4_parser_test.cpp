@@ -3,6 +3,7 @@
 #include "media/media_format.h"
 #include "media/mpeg4_rtp_media_parser.h"
 #include "media_test_kit.h"
+#include "platform/module.h"
 
 namespace telvora {
 namespace test {
@@ -131,6 +132,35 @@ TEST_F(Mpeg4Packets, VopStartCodeInsideAPacketDoesNotStartAFrame) {
   EXPECT_EQ(Frames()[0].format, kFormatDivx);
 }
 
+// Headers at the head of a packet start a frame, whichever comes first.
+TEST_F(Mpeg4Packets, FramesStartAtAnyLeadingHeader) {
+  const Bytes kVol = {0, 0, 1, 0x20, 0x08, 0xC8};
+  const Bytes kVo = {0, 0, 1, 0xB5, 0x09};
+  const Bytes kGov = {0, 0, 1, 0xB3, 0x00, 0x10, 0x07};
+  struct Case {
+    const char* name;
+    Bytes keyPacket;
+    Bytes expected;
+  } const kCases[] = {
+      {"VOL", Cat({kVol, kIVop}), Cat({kVol, kIVop})},
+      {"VO", Cat({kVo, kVol, kIVop}), Cat({kVo, kVol, kIVop})},
+      {"VOS", Cat({kConfig, kIVop}), Cat({kConfig, kIVop})},
+      {"group of VOP", Cat({kGov, kIVop}), Cat({kGov, kIVop})},
+  };
+  for (const Case& c : kCases) {
+    ParserRig rig2;
+    CMpeg4RTPMediaParser p(&rig2.driver, FakeHeaderParser);
+    rig2.Attach(&p);
+    // The key frame's marker comes early; the rest of its VOP follows.
+    FeedPayload(&p, 1, true, c.keyPacket, 10);
+    FeedPayload(&p, 2, true, {0x11, 0x22}, 10);
+    FeedPayload(&p, 3, true, kPVop, 20);
+    ASSERT_EQ(rig2.collector.frames.size(), 1u) << c.name;
+    EXPECT_EQ(rig2.collector.frames[0].bytes, Cat({c.expected, {0x11, 0x22}})) << c.name;
+    EXPECT_EQ(rig2.collector.frames[0].format, kFormatDivx) << c.name;
+  }
+}
+
 TEST_F(Mpeg4Packets, StoreStreamConfigBounds) {
   struct Case {
     const char* name;
@@ -184,11 +214,16 @@ class Mpeg4WithoutLibrary : public Mpeg4Packets {
   Mpeg4WithoutLibrary() : Mpeg4Packets(nullptr) {}
 };
 
-TEST_F(Mpeg4WithoutLibrary, KeyFramesAreDropped) {
+TEST_F(Mpeg4WithoutLibrary, KeyFramesAreDroppedWithOneLineNamingTheLibrary) {
   Send(Cat({kConfig, kIVop}), true);
+  Send(kPVop, true);
+  Send(kIVop, true);
   Send(kPVop, true);
   EXPECT_TRUE(Frames().empty());
   EXPECT_EQ(rig.allocator.Created(), 0);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "The MPEG-4 header library " + platform::ModuleFileName("Kovadel") +
+                                                  " cannot be loaded"),
+            1u);
 }
 
 class Mpeg4WithFailingLibrary : public Mpeg4Packets {
