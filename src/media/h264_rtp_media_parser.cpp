@@ -68,7 +68,6 @@ bool ReadPpsIds(const uint8_t* unit, size_t length, uint32_t* ppsId, uint32_t* s
 CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner)
     : CRTPMediaParser(owner, "telvora::CH264RTPMediaParser::ProcessFrame"),
       m_waiting(true),
-      m_frameHasSlice(false),
       m_reportedInterleaved(false),
       m_fragmentMode(kFragmentAppend),
       m_reportedWidth(0),
@@ -80,7 +79,7 @@ void CH264RTPMediaParser::Reset() {
   m_waiting = true;
   m_width = 0;
   m_height = 0;
-  m_frameHasSlice = false;
+  m_framePicture = false;
   m_fragmentMode = kFragmentAppend;
   m_fragmentedSet.clear();
   ClearFrame();
@@ -203,7 +202,7 @@ bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {
     } else if (IsSlice(type)) {
       BeginSlice(type, data, size);
     } else if (nalHeader != 0) {
-      Append(kStartCode, 3);
+      AppendStartCode();
       Append(nalHeader);
     }
   }
@@ -246,24 +245,29 @@ void CH264RTPMediaParser::HandleNalUnit(const uint8_t* unit, size_t length) {
       break;
   }
   if (IsSlice(type)) {
-    BeginSlice(type, unit + 1, length - 1);
-    Append(unit, length);
-    return;
+    if (type == kNalIdrSlice) {
+      BeginSlice(type, unit + 1, length - 1);
+    } else {
+      m_framePicture = true;
+      AppendStartCode();
+    }
+  } else {
+    AppendStartCode();
   }
-  AppendUnit(unit, length);
+  Append(unit, length);
 }
 
 void CH264RTPMediaParser::BeginSlice(uint8_t type, const uint8_t* sliceData, size_t length) {
   // Only the first slice of a picture (first_mb_in_slice 0) gets the
   // parameter sets in front.
-  if (type == kNalIdrSlice && !m_frameHasSlice && length > 0 && (sliceData[0] & 0x80) != 0)
+  if (type == kNalIdrSlice && !m_framePicture && length > 0 && (sliceData[0] & 0x80) != 0)
     InsertParameterSets(sliceData, length);
-  m_frameHasSlice = true;
-  Append(kStartCode, 3);
+  m_framePicture = true;
+  AppendStartCode();
 }
 
 void CH264RTPMediaParser::AppendUnit(const uint8_t* unit, size_t length) {
-  Append(kStartCode, 3);
+  AppendStartCode();
   Append(unit, length);
 }
 
@@ -304,7 +308,7 @@ void CH264RTPMediaParser::ReportInterleaved() {
 }
 
 bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
-  m_frameHasSlice = false;
+  m_framePicture = false;
   if (m_frameBuffer.empty()) return false;
   // Within the slack the base keeps past the limit.
   m_frameBuffer.insert(m_frameBuffer.end(), kFrameTrailer, kFrameTrailer + sizeof(kFrameTrailer));

@@ -75,7 +75,6 @@ class CH264RTPMediaParser : public CRTPMediaParser {
  protected:
   PacketResult Depacketize(const CRTPPacket& packet) override;
   bool StartsNewFrame(const CRTPPacket& packet) const override;
-  bool FrameHasPicture() const override { return m_frameHasSlice; }
   bool FinishFrame(uint32_t* formatCode) override;
 
  private:
@@ -93,7 +92,6 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   void ReportInterleaved();
 
   bool m_waiting;
-  bool m_frameHasSlice;
   bool m_reportedInterleaved;
   FragmentMode m_fragmentMode;
   std::vector<uint8_t> m_fragmentedSet;  // an SPS or PPS arriving in FU-A

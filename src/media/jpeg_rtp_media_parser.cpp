@@ -100,6 +100,7 @@ PacketResult CJpegRTPMediaParser::Depacketize(const CRTPPacket& packet) {
   if (hasExtension && !extensionFirst)
     accepted =
         HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength()) || accepted;
+  m_framePicture = !m_frameBuffer.empty();
   return accepted ? PacketResult::kNeedMore : PacketResult::kDropped;
 }
 

@@ -47,7 +47,6 @@ CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner)
     : CRTPMediaParser(owner, kFrameFunction),
       m_waiting(true),
       m_keyFrame(false),
-      m_frameHasVop(false),
       m_reportedMissingLibrary(false),
       m_library(nullptr),
       m_headerParser(nullptr) {
@@ -62,7 +61,6 @@ CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner, MpegHeaderParserFunct
     : CRTPMediaParser(owner, kFrameFunction),
       m_waiting(true),
       m_keyFrame(false),
-      m_frameHasVop(false),
       m_reportedMissingLibrary(false),
       m_library(nullptr),
       m_headerParser(headerParser) {}
@@ -74,7 +72,7 @@ CMpeg4RTPMediaParser::~CMpeg4RTPMediaParser() {
 void CMpeg4RTPMediaParser::Reset() {
   m_waiting = true;
   m_keyFrame = false;
-  m_frameHasVop = false;
+  m_framePicture = false;
   m_width = 0;
   m_height = 0;
   ClearFrame();
@@ -118,7 +116,7 @@ PacketResult CMpeg4RTPMediaParser::Depacketize(const CRTPPacket& packet) {
       m_waiting = false;
       m_keyFrame = true;
     }
-    m_frameHasVop = !m_waiting;
+    m_framePicture = !m_waiting;
   }
   if (m_waiting) return PacketResult::kDropped;
   if (n > a) Append(p + a, n - a);
@@ -126,7 +124,7 @@ PacketResult CMpeg4RTPMediaParser::Depacketize(const CRTPPacket& packet) {
 }
 
 bool CMpeg4RTPMediaParser::FinishFrame(uint32_t* formatCode) {
-  m_frameHasVop = false;
+  m_framePicture = false;
   if (m_frameBuffer.empty()) return false;
   *formatCode = kFormatDivi;
   if (m_keyFrame) {

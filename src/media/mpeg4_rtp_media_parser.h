@@ -66,7 +66,6 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
  protected:
   PacketResult Depacketize(const CRTPPacket& packet) override;
   bool StartsNewFrame(const CRTPPacket& packet) const override;
-  bool FrameHasPicture() const override { return m_frameHasVop; }
   bool FinishFrame(uint32_t* formatCode) override;
 
  private:
@@ -74,7 +73,6 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
 
   bool m_waiting;
   bool m_keyFrame;
-  bool m_frameHasVop;
   bool m_reportedMissingLibrary;
   std::vector<uint8_t> m_inBandConfig;
   void* m_library;

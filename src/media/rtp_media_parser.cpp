@@ -28,6 +28,7 @@ CRTPMediaParser::CRTPMediaParser(IDriver* owner, const char* frameFunction)
       m_height(0),
       m_announcedWidth(0),
       m_announcedHeight(0),
+      m_framePicture(false),
       m_frameFunction(frameFunction),
       m_markers(kMarkersUnknown),
       m_frameHeld(false),
@@ -69,7 +70,7 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
     // Packets without data (keep-alives) say nothing about boundaries.
     const bool hasData = packet.GetPayloadLength() != 0 || packet.GetExtensionLength() != 0;
     if (hasData) {
-      if (FrameHasPicture() && (timestamp != m_frameTimestamp || StartsNewFrame(packet))) {
+      if (m_framePicture && (timestamp != m_frameTimestamp || StartsNewFrame(packet))) {
         if (m_frameHeld && m_markers == kMarkersUnknown) m_markers = kMarkersRight;
         delivered = CompleteFrame(m_frameTimestamp);
       } else if (m_frameHeld) {
@@ -93,7 +94,7 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
       return PacketResult::kDropped;
     }
     if (result != PacketResult::kNeedMore) return delivered ? PacketResult::kFrameReady : result;
-    if (!FrameHasPicture()) return delivered ? PacketResult::kFrameReady : PacketResult::kNeedMore;
+    if (!m_framePicture) return delivered ? PacketResult::kFrameReady : PacketResult::kNeedMore;
     m_frameTimestamp = timestamp;
     if (packet.GetMarker()) {
       if (TrustMarkerAtOnce() || m_markers == kMarkersRight) {
@@ -112,7 +113,7 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
   }
 }
 
-bool CRTPMediaParser::Append(const uint8_t* data, size_t length) {
+bool CRTPMediaParser::AppendGrowing(const uint8_t* data, size_t length) {
   if (m_overflow) return false;
   const size_t size = m_frameBuffer.size();
   if (size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) {
@@ -133,6 +134,7 @@ void CRTPMediaParser::ClearFrame() {
   const size_t used = m_frameBuffer.size();
   m_frameBuffer.clear();
   m_frameHeld = false;
+  m_framePicture = false;
   if (m_frameBuffer.capacity() > kKeptCapacity && used < m_frameBuffer.capacity() / 4)
     std::vector<uint8_t>().swap(m_frameBuffer);
 }

@@ -82,9 +82,6 @@ class CRTPMediaParser {
   virtual PacketResult Depacketize(const CRTPPacket& packet) = 0;
   // True when the packet opens a new picture (access unit, VOP, image).
   virtual bool StartsNewFrame(const CRTPPacket& packet) const = 0;
-  // True when the buffer holds part of a picture, not only headers that
-  // lead one.
-  virtual bool FrameHasPicture() const { return !m_frameBuffer.empty(); }
   // Whether a marker alone may end a frame before the sender has shown
   // that its markers are right.
   virtual bool TrustMarkerAtOnce() const { return false; }
@@ -99,8 +96,27 @@ class CRTPMediaParser {
   bool CheckSequence(const CRTPPacket& packet);
   // Appends to the frame unless that would take it past the limit; then
   // nothing is appended and the frame is dropped once the packet is done.
-  bool Append(const uint8_t* data, size_t length);
+  bool Append(const uint8_t* data, size_t length) {
+    const size_t size = m_frameBuffer.size();
+    if (!m_overflow && length <= m_frameBuffer.capacity() - size && size + length <= kMaxFrameBufferSize) {
+      m_frameBuffer.insert(m_frameBuffer.end(), data, data + length);
+      return true;
+    }
+    return AppendGrowing(data, length);
+  }
   bool Append(uint8_t byte) { return Append(&byte, 1); }
+  // 00 00 01, the Annex B start code, without a call for three bytes.
+  bool AppendStartCode() {
+    const size_t size = m_frameBuffer.size();
+    if (!m_overflow && m_frameBuffer.capacity() - size >= 3 && size + 3 <= kMaxFrameBufferSize) {
+      m_frameBuffer.push_back(0);
+      m_frameBuffer.push_back(0);
+      m_frameBuffer.push_back(1);
+      return true;
+    }
+    static const uint8_t kCode[3] = {0, 0, 1};
+    return AppendGrowing(kCode, 3);
+  }
   // Empties the frame buffer and, after an outsized frame, gives its
   // memory back.
   void ClearFrame();
@@ -117,12 +133,16 @@ class CRTPMediaParser {
   uint32_t m_height;
   uint32_t m_announcedWidth;
   uint32_t m_announcedHeight;
+  // Set by the codec once the buffer holds part of a picture, not only
+  // headers that lead one; ClearFrame clears it.
+  bool m_framePicture;
 
  private:
   enum MarkerState { kMarkersUnknown, kMarkersRight, kMarkersEarly };
 
   // Finishes the frame in the buffer and hands it over; true when the
   // client took it.
+  bool AppendGrowing(const uint8_t* data, size_t length);
   bool CompleteFrame(uint32_t rtpTimestamp);
   bool HandOver(uint32_t code, uint32_t rtpTimestamp);
   void ReportOverflow();
