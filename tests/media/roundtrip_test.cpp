@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -343,8 +343,8 @@ TEST(UdpRoundTrip, ReorderedAndLostPackets) {
     rig.Attach(&parser);
     UdpRecording recording(&parser);
     ASSERT_TRUE(recording.Record(packets)) << c.name;
-    std::printf("[ %s ] frames delivered: %zu of %zu without the reorder window, %zu with it\n", c.name,
-                direct.collector.frames.size(), units.size(), rig.collector.frames.size());
+    std::cout << "[ " << c.name << " ] frames delivered: " << direct.collector.frames.size() << " of " << units.size()
+              << " without the reorder window, " << rig.collector.frames.size() << " with it" << std::endl;
     if (c.loss == 0) {
       EXPECT_EQ(rig.collector.frames.size(), units.size()) << c.name;
     }
