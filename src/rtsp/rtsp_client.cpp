@@ -203,7 +203,9 @@ void CBaseRTSPClient::Run() {
       WatchSession();
     }
   }
-  if (!m_peerClosed) ExecuteRequest(kRtspTeardown);
+  // A server that closed the connection or forgot the session (454) has
+  // nothing left to tear down.
+  if (!m_peerClosed && !m_sessionLost) ExecuteRequest(kRtspTeardown);
   EndSessionCallback();
 }
 

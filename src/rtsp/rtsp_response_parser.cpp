@@ -147,10 +147,9 @@ bool CRTSPResponseParser::Parse(int method, const std::string& response) {
   size_t pos = 0;
   const std::string statusLine = NextLine(response, &pos);
   if (statusLine.empty() || !ParseStatusLine(statusLine)) return false;
-  const bool redirect = status == 301 || status == 302 || status == 303 || status == 307;
-  // Their headers still matter: where to go, and that the session is gone.
-  const bool actionable = redirect || status == 454;
-  if (status != 200 && status != 401 && !actionable) return false;
+  // Only 200 and 401 can succeed, but the headers of every answer are
+  // read: where a redirect goes, which methods a refusing server offers.
+  const bool usable = status == 200 || status == 401;
   location.clear();
   connectionClose = false;
   hasCSeq = false;
@@ -185,7 +184,7 @@ bool CRTSPResponseParser::Parse(int method, const std::string& response) {
     challenge.scheme = kAuthNone;
     return false;
   }
-  if (actionable) return false;
+  if (!usable) return false;
   if (contentLength != 0 && pos == std::string::npos) return false;
   const std::string body =
       pos == std::string::npos || pos >= response.size() ? std::string() : response.substr(pos, contentLength);
