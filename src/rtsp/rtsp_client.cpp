@@ -104,7 +104,7 @@ bool CBaseRTSPClient::Start(const RTSP_CONNECTION_INFO& connection, IRTSPClientU
 
 void CBaseRTSPClient::Stop() {
   {
-    std::lock_guard<std::mutex> lock(m_socketLock);
+    CAutoLock lock(m_socketLock);
     if (m_socket != INVALID_SOCKET) platform::SetReceiveTimeout(m_socket, kStopReceiveTimeoutMs);
   }
   m_receiveLimitMs = kStopReceiveTimeoutMs;
@@ -118,17 +118,17 @@ void CBaseRTSPClient::Stop() {
 }
 
 std::string CBaseRTSPClient::GetEffectiveHost() const {
-  std::lock_guard<std::mutex> lock(m_socketLock);
+  CAutoLock lock(m_socketLock);
   return m_effectiveHost;
 }
 
 void CBaseRTSPClient::SetEffectiveHost(const std::string& host) {
-  std::lock_guard<std::mutex> lock(m_socketLock);
+  CAutoLock lock(m_socketLock);
   m_effectiveHost = host;
 }
 
 void CBaseRTSPClient::CloseSocket() {
-  std::lock_guard<std::mutex> lock(m_socketLock);
+  CAutoLock lock(m_socketLock);
   if (m_socket != INVALID_SOCKET) {
     closesocket(m_socket);
     m_socket = INVALID_SOCKET;
@@ -161,7 +161,7 @@ bool CBaseRTSPClient::Connect() {
     closesocket(s);
     return false;
   }
-  std::lock_guard<std::mutex> lock(m_socketLock);
+  CAutoLock lock(m_socketLock);
   m_socket = s;
   return true;
 }

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 
 #include "platform/sockets.h"
@@ -24,6 +23,7 @@
 #include "rtsp/rtsp_response_reader.h"
 #include "rtsp/rtsp_stream_parser.h"
 #include "threading/base_thread.h"
+#include "threading/recursive_lock.h"
 
 namespace telvora {
 
@@ -138,7 +138,7 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
   bool m_peerClosed;   // the server closed the connection
   bool m_sessionLost;  // 454 on a keep-alive, or the connection is gone
   int m_keepAliveMethod;
-  mutable std::mutex m_socketLock;  // m_socket and m_effectiveHost against Stop and readers
+  mutable CRecursiveLock m_socketLock;  // m_socket and m_effectiveHost against Stop and readers
   std::string m_effectiveHost;
 };
 
