@@ -69,7 +69,8 @@ std::string HeaderValue(const std::string& line) {
 
 std::string NormalizeRtspUrl(const std::string& url) {
   const std::string text = Trim(url);
-  if (text.empty()) return std::string();
+  // A bare path names no server; it cannot serve as a base.
+  if (text.empty() || text[0] == '/') return std::string();
   const size_t scheme = text.find("://");
   if (scheme == std::string::npos) return "rtsp://" + text;
   if (ToLower(text.substr(0, scheme)) != "rtsp") return std::string();

@@ -158,6 +158,12 @@ TEST(RtspClientAuth, CameraChallengeTable) {
                            "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n"))
              .ExpectWith(describe(port, "n1", "", false, ""));
        }},
+      {"Digest listed before Basic", [&](ScriptedRtspServer& s, uint16_t port) {
+         s.ExpectAny()
+             .Send(Refusal("WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n"
+                           "WWW-Authenticate: Basic realm=\"cam\"\r\n"))
+             .ExpectWith(describe(port, "n1", "", false, ""));
+       }},
       {"SHA-256 with qop before MD5", [&](ScriptedRtspServer& s, uint16_t port) {
          s.ExpectAny()
              .Send(Refusal("WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\", qop=\"auth\", algorithm=SHA-256\r\n"
