@@ -241,7 +241,7 @@ bool CBaseRTSPClient::PumpIncoming() {
     state = m_reader.Append(nullptr, 0);
   }
   if (state != CRTSPResponseReader::kNeedMore) {
-    WarnLimit(state);
+    WarnLimit(state, "telvora::CBaseRTSPClient::PumpIncoming");
     m_reader.Reset();
   }
   return true;
@@ -446,7 +446,7 @@ void CBaseRTSPClient::ReadResponse(std::string& response) {
       return;
     }
   }
-  WarnLimit(state);
+  WarnLimit(state, "telvora::CBaseRTSPClient::ReadResponse");
   // Whatever arrived belongs to no usable answer.
   m_reader.Reset();
 }
@@ -498,17 +498,15 @@ void CBaseRTSPClient::AnswerServerRequest(const std::string& request) {
   SendText(answer);
 }
 
-void CBaseRTSPClient::WarnLimit(CRTSPResponseReader::State state) {
+void CBaseRTSPClient::WarnLimit(CRTSPResponseReader::State state, const char* function) {
   IDebugMessage* sink = GetLogSink();
   if (sink == nullptr) return;
   if (state == CRTSPResponseReader::kHeaderLimit) {
     sink->Log(2, "%s: RTSP response headers from %s exceed %u bytes; the response is refused",
-              "telvora::CBaseRTSPClient::ReadResponse", sink->GetDeviceText().c_str(),
-              static_cast<unsigned>(CRTSPResponseReader::kMaxHeaderBytes));
+              function, sink->GetDeviceText().c_str(), static_cast<unsigned>(CRTSPResponseReader::kMaxHeaderBytes));
   } else if (state == CRTSPResponseReader::kBodyLimit) {
     sink->Log(2, "%s: RTSP response body from %s exceeds %u bytes; the response is refused",
-              "telvora::CBaseRTSPClient::ReadResponse", sink->GetDeviceText().c_str(),
-              static_cast<unsigned>(CRTSPResponseReader::kMaxBodyBytes));
+              function, sink->GetDeviceText().c_str(), static_cast<unsigned>(CRTSPResponseReader::kMaxBodyBytes));
   }
 }
 

@@ -125,7 +125,8 @@ class CBaseRTSPClient : public CBaseThread, public IRTSPStreamParserUser {
   bool FollowRedirect();
   bool Reconnect();
   void CloseSocket();
-  void WarnLimit(CRTSPResponseReader::State state);
+  // The level-2 line of a refused answer, in the name of the caller.
+  void WarnLimit(CRTSPResponseReader::State state, const char* function);
   void EndSessionCallback();
   void SetEffectiveHost(const std::string& host);
 
