@@ -140,10 +140,13 @@ verdict() {
   echo
   echo "What the figures mean:"
   echo
-  echo "- \`restart_*\`: testcam killed (SIGKILL) after about 2 s of frames and started again at"
-  echo "  once on the same port, 20 times in one capture. Recovery runs from the moment the new"
-  echo "  camera serves to the first frame the host accepts; outage from the kill. A silent camera"
-  echo "  is noticed after half the 15 s no-data time-out, which dominates both."
+  echo "- \`restart_udp_*\`, \`restart_tcp_*\`: testcam (1 s key-frame interval) killed (SIGKILL)"
+  echo "  after about 2 s of frames and started again at once on the same port, 20 times in one"
+  echo "  capture, with RTP over UDP and interleaved in the RTSP connection. Recovery runs from"
+  echo "  the moment the new camera serves to the first frame the host accepts; outage from the"
+  echo "  kill. The channel starts again as soon as the RTSP session ends with its connection,"
+  echo "  then once a second until the camera answers, and the first frame waits for the next"
+  echo "  key frame."
   echo "- \`tcp_reset_*\`: the RTSP connection reset (SO_LINGER 0) during PLAY; time to frames again."
   echo "- \`server_*\`: misbehaving RTSP servers; the time to the driver's second connection and the"
   echo "  time CloseChannel took in the middle of the misbehaviour."

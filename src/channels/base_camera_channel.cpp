@@ -4,6 +4,26 @@
 #include "threading/string_format.h"
 
 namespace telvora {
+namespace {
+
+thread_local ICameraChannel* t_callbackChannel = nullptr;
+
+// Marks the calling thread as inside a host callback of the channel, for
+// the length of the call; nested calls restore the outer mark.
+class HostCallbackScope {
+ public:
+  explicit HostCallbackScope(ICameraChannel* channel) : m_saved(t_callbackChannel) { t_callbackChannel = channel; }
+  ~HostCallbackScope() { t_callbackChannel = m_saved; }
+  HostCallbackScope(const HostCallbackScope&) = delete;
+  HostCallbackScope& operator=(const HostCallbackScope&) = delete;
+
+ private:
+  ICameraChannel* m_saved;
+};
+
+}  // namespace
+
+ICameraChannel* CameraChannelInHostCallback() { return t_callbackChannel; }
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
     : m_winsockStarted(false), m_online(false), m_state(kStateStopped), m_thread(nullptr), m_threadId(0),
@@ -114,6 +134,7 @@ std::string CBaseCameraChannel::GetCameraName(bool capital) {
 }
 
 bool CBaseCameraChannel::SendFrameCallback(IVideoFrame* frame) {
+  HostCallbackScope scope(this);
   try {
     if (m_sink != nullptr && frame != nullptr && m_sink->OnFrame(frame)) {
       Notify_SendFrameCallback(frame);
@@ -132,6 +153,7 @@ bool CBaseCameraChannel::SendFrameCallback(IVideoFrame* frame) {
 }
 
 void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
+  HostCallbackScope scope(this);
   try {
     SYSTEMTIME time{};
     frame->GetTime(&time);
@@ -148,6 +170,7 @@ void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
 }
 
 void CBaseCameraChannel::NotifySignalLost() {
+  HostCallbackScope scope(this);
   try {
     if (m_sink != nullptr) m_sink->OnSignalLost();
     IEdgeMonitorSink* edge = m_edgeSink.load();

@@ -16,6 +16,11 @@
 
 namespace telvora {
 
+// The stream whose host callback (OnFrame, OnSignalLost, or an edge
+// monitor's) the calling thread is inside, or null. A host that closes that
+// stream from there would wait for its own thread or free what it runs on.
+ICameraChannel* CameraChannelInHostCallback();
+
 // Run states of a channel.
 constexpr int32_t kStateStreaming = 0;
 constexpr int32_t kStateSignalLost = 2;

@@ -25,10 +25,14 @@ CBaseRTPChannel::CBaseRTPChannel(uint32_t channelIndex, IDriver* driver, IHostFr
       m_rtpMode(0),
       m_keepAlive(1),
       m_loggedFaults(0) {
-  const DEVICE_INFO* info = driver != nullptr ? driver->GetDeviceInfo() : nullptr;
+  ResolveDeviceAddress();
+}
+
+void CBaseRTPChannel::ResolveDeviceAddress() {
+  const DEVICE_INFO* info = GetDriver() != nullptr ? GetDriver()->GetDeviceInfo() : nullptr;
   uint32_t address = 0;
-  if (info != nullptr && !info->address.empty() && platform::ResolveIPv4(info->address, &address))
-    m_deviceAddress = address;
+  if (info == nullptr || info->address.empty() || !platform::ResolveIPv4(info->address, &address)) address = 0;
+  m_deviceAddress = address;
 }
 
 CBaseRTPChannel::~CBaseRTPChannel() {
@@ -47,12 +51,21 @@ bool CBaseRTPChannel::LastFrameOlderThanHalfTimeout() {
   return m_lastFrameTime.GetElapsedMilliseconds() >= GetNoDataTimeoutMs() / 2;
 }
 
-bool CBaseRTPChannel::IsStreamAlive() { return !LastFrameOlderThanHalfTimeout() && !m_disconnect.Wait(0); }
+// A session or receiver that ended (restart) is as dead as a silent one:
+// the next pass starts again without waiting for the frame gap.
+bool CBaseRTPChannel::IsStreamAlive() {
+  return !LastFrameOlderThanHalfTimeout() && !m_disconnect.Wait(0) && !m_restart.Wait(0);
+}
 
 uint32_t CBaseRTPChannel::Run() {
   m_lastFrameTime.SetCurrent();
   unsigned wait = 10;
-  while (!m_stopEvent.Wait(wait)) {
+  for (;;) {
+    // While streaming, an ended session or a goodbye wakes the loop at once;
+    // otherwise only the stop event does, so that retries keep their pace.
+    CEvent* events[3] = {&m_stopEvent, &m_restart, &m_disconnect};
+    const unsigned count = GetState() == kStateStreaming ? 3 : 1;
+    if (CEvent::WaitForMultiple(events, count, wait) == 0) break;
     const int32_t state = GetState();
     if (state == kStateStreaming) {
       if (IsStreamAlive()) {
@@ -80,25 +93,50 @@ uint32_t CBaseRTPChannel::Run() {
   return 0;
 }
 
+// One try a second, counted from the start of the last one, so that the
+// port probing and the connection attempt do not stretch the pace.
+unsigned CBaseRTPChannel::RetryWait(uint64_t begun) {
+  const uint64_t spent = GetMonotonicMilliseconds() - begun;
+  return spent >= 990 ? 10u : static_cast<unsigned>(1000 - spent);
+}
+
 void CBaseRTPChannel::StartOnce(unsigned* wait) {
+  const uint64_t begun = GetMonotonicMilliseconds();
   StopStream();
   m_frameArrived.Reset();
   m_restart.Reset();
+  // Whatever the last session left set belongs to it, whichever transport
+  // it used.
+  m_disconnect.Reset();
+  m_dataArrived.Reset();
   m_converter.Reset();
+  // A camera may have moved, or the name server been down at the last try.
+  ResolveDeviceAddress();
   if (!PrepareStream() || !StartStream()) {
     StopStream();
-    *wait = 1000;
+    *wait = RetryWait(begun);
     return;
   }
+  const uint32_t timeout = GetNoDataTimeoutMs();
   CEvent* events[3] = {&m_stopEvent, &m_frameArrived, &m_restart};
-  const unsigned which = CEvent::WaitForMultiple(events, 3, GetNoDataTimeoutMs() / 2);
+  unsigned which = CEvent::WaitForMultiple(events, 3, timeout / 2);
+  // Packets flow but the first frame has not come: a camera with a long
+  // key-frame interval gets the whole no-data time-out.
+  const bool packets = which == kWaitFailed && m_dataArrived.Wait(0);
+  if (packets) which = CEvent::WaitForMultiple(events, 3, timeout - timeout / 2);
   if (which == 1) {
     SetState(kStateStreaming);
     m_loggedFaults = 0;  // a fault that comes back is reported again
     *wait = 1000;
-  } else if (which == 0 || which == 2) {
+  } else if (which == 0) {
     *wait = 1000;
+  } else if (which == 2) {
+    *wait = RetryWait(begun);  // the session ended: a refusing camera
   } else {
+    if (packets)
+      LogStartFaultOnce(kFaultNoFrame, "telvora::CBaseRTPChannel::StartOnce",
+                        FormatString("packets arrive but no frame came within %u ms, restarting the stream", timeout),
+                        2);
     *wait = 10;  // no frame in time: start again almost at once
   }
 }
@@ -126,8 +164,10 @@ void CBaseRTPChannel::PacketReceived(const sockaddr* from, CRTPPacket& packet) {
 
 bool CBaseRTPChannel::DeliverFrame(IVideoFrame* frame) {
   m_frameArrived.Set();
-  if (!SendFrameCallback(frame)) return false;
+  // The camera is alive whatever the host does with its frame; only the
+  // online report waits for a frame the host takes.
   m_lastFrameTime.SetCurrent();
+  if (!SendFrameCallback(frame)) return false;
   // A frame that comes while the channel stops is still handed over, but
   // the camera does not go online after its offline line.
   if (!m_stopEvent.Wait(0)) SetCameraState(true);
@@ -145,11 +185,12 @@ void CBaseRTPChannel::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME* time) 
   if (time != nullptr) m_converter.GetTime(*time);
 }
 
-void CBaseRTPChannel::LogStartFaultOnce(StartFault fault, const char* function, const std::string& what) {
+void CBaseRTPChannel::LogStartFaultOnce(StartFault fault, const char* function, const std::string& what,
+                                        int level) {
   if ((m_loggedFaults & fault) != 0) return;
   m_loggedFaults |= fault;
   std::string device = GetDriver()->GetDeviceText();
-  GetDriver()->Log(1, "%s: Device %s: %s", function, device.c_str(), what.c_str());
+  GetDriver()->Log(level, "%s: Device %s: %s", function, device.c_str(), what.c_str());
 }
 
 bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {

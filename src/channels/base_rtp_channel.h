@@ -73,14 +73,19 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     kFaultNoGroup = 16,
     kFaultNoSession = 32,
     kFaultCredentials = 64,
+    kFaultNoFrame = 128,
   };
-  // One level-1 line per fault until the stream runs again; the retries
-  // in between stay quiet.
-  void LogStartFaultOnce(StartFault fault, const char* function, const std::string& what);
+  // One line per fault until the stream runs again; the retries in between
+  // stay quiet.
+  void LogStartFaultOnce(StartFault fault, const char* function, const std::string& what, int level = 1);
+  // Looks the device's name up again; 0 when it cannot be resolved.
+  void ResolveDeviceAddress();
 
   uint32_t m_keepAlivePeriodMs;
   CTime m_keepAliveTimer;
-  uint32_t m_deviceAddress;  // IPv4, network order; 0 when unresolved
+  // IPv4, network order; 0 when unresolved. Looked up at every start, read
+  // by the delivery thread.
+  std::atomic<uint32_t> m_deviceAddress;
   CTimeStampConverter m_converter;
   // Written by the channel thread, read by the delivery thread.
   std::atomic<bool> m_acceptAnySource;
@@ -96,6 +101,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
  private:
   unsigned m_loggedFaults;  // StartFault bits; channel thread only
   void StartOnce(unsigned* wait);
+  static unsigned RetryWait(uint64_t begun);
 };
 
 // True for a dotted address whose first part is 224 to 239.

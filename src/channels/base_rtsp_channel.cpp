@@ -23,10 +23,12 @@ void CBaseRTSPChannel::FollowRedirectedHost() {
   if (info != nullptr && host != info->address && platform::ResolveIPv4(host, &address)) m_deviceAddress = address;
 }
 
+// Abandons a start still waiting for its first frame, and makes a stream
+// that was running start again at the next pass of the channel thread.
 void CBaseRTSPChannel::SessionEnded() { m_restart.Set(); }
 
 bool CBaseRTSPChannel::IsStreamAlive() {
-  return !LastFrameOlderThanHalfTimeout() && m_client.GetLastExchangeResult() && !m_disconnect.Wait(0);
+  return CBaseRTPChannel::IsStreamAlive() && m_client.GetLastExchangeResult();
 }
 
 void CBaseRTSPChannel::StopStream() {

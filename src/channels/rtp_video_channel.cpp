@@ -32,11 +32,27 @@ bool CRtpVideoChannel::StartStream() {
   return OpenFixedTransport(info->port);
 }
 
+bool StartsMpeg4Frame(const uint8_t* payload, size_t length) {
+  if (payload == nullptr || length < 4 || payload[0] != 0 || payload[1] != 0 || payload[2] != 1) return false;
+  const uint8_t code = payload[3];
+  return code <= 0x2F      // video object (0x00-0x1F), video object layer (0x20-0x2F)
+         || code == 0xB0   // visual object sequence
+         || code == 0xB3   // group of VOP
+         || code == 0xB5   // visual object
+         || code == 0xB6;  // VOP
+}
+
 void CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
   if (m_parser && packet.GetSsrc() == m_currentSsrc) {
     m_parser->ProcessPacket(packet);
   } else {
-    m_currentSsrc = packet.GetSsrc();
+    if (packet.GetSsrc() != m_currentSsrc) {
+      // A new source: its codec is read from its own first frame start, and
+      // nothing of it goes to the old source's depacketizer meanwhile.
+      m_currentSsrc = packet.GetSsrc();
+      m_frameStartSeen = false;
+      m_parser.Release();
+    }
     m_converter.Reset();
     CRTPMediaParser* created = nullptr;
     const uint8_t* payload = packet.GetPayload();
@@ -44,9 +60,7 @@ void CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
       created = new CJpegRTPMediaParser(GetDriver());
     } else if (packet.GetPayloadType() > 95 && packet.GetPayloadLength() > 4 && payload != nullptr &&
                m_frameStartSeen) {
-      const bool mpeg4 = payload[0] == 0 && payload[1] == 0 && payload[2] == 1 &&
-                         (payload[3] == 0xB0 || payload[3] == 0xB6);
-      if (mpeg4)
+      if (StartsMpeg4Frame(payload, packet.GetPayloadLength()))
         created = new CMpeg4RTPMediaParser(GetDriver());
       else
         created = new CH264RTPMediaParser(GetDriver());

@@ -2,6 +2,7 @@
 // without RTSP. The codec is recognised from the packets themselves.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "channels/base_rtp_channel.h"
@@ -30,5 +31,11 @@ class CRtpVideoChannel : public CBaseRTPChannel {
   bool m_frameStartSeen;
   uint32_t m_currentSsrc;
 };
+
+// True when an RTP payload begins with an MPEG-4 start code that can lead
+// a frame (visual object sequence, visual object, video object, video
+// object layer, group of VOP, VOP). An H.264 payload begins with a NAL unit
+// header instead, never with a start code.
+bool StartsMpeg4Frame(const uint8_t* payload, size_t length);
 
 }  // namespace telvora

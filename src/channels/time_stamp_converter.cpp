@@ -13,6 +13,9 @@ constexpr uint64_t kOneMs = 10000;
 constexpr uint64_t kFourMs = 40000;
 constexpr uint64_t kLeadLimit = 2500000;  // 250 ms
 constexpr size_t kLearningSamples = 100;
+// Longer than any frame interval: a wall clock that moves further between
+// two frames was set, not run.
+constexpr uint64_t kClockStepLimit = 10 * kOneSecond;
 
 }  // namespace
 
@@ -38,6 +41,13 @@ void CTimeStampConverter::Update(uint32_t rtpTimestamp) { Update(rtpTimestamp, G
 
 void CTimeStampConverter::Update(uint32_t ts, uint64_t now) {
   if (now == 0 || m_outputTime == 0 || m_lastTimestamp == 0) {
+    Resynchronise(ts, now);
+    return;
+  }
+  if (now < m_lastWallTime || now - m_lastWallTime > kClockStepLimit) {
+    // The rate learnt so far measured the old clock; frame times follow the
+    // new one from this frame on.
+    Reset();
     Resynchronise(ts, now);
     return;
   }

@@ -21,6 +21,10 @@ IIPCaptureDriver* CreateDriver() {
 void DeleteDriver(IIPCaptureDriver* driver) {
   if (driver == nullptr) return;
   try {
+    // Deleting a device from inside its own stream's callback would free
+    // the thread's objects under it: refused, the host may delete it later.
+    auto* own = dynamic_cast<telvora::CIPCaptureDriver*>(driver);
+    if (own != nullptr && own->RefuseDeleteFromOwnCallback("DeleteIPCapture")) return;
     delete driver;
   } catch (...) {
   }

@@ -41,6 +41,7 @@ bool CIPCaptureDriver::Open(IHostLogSink* sink, IFrameAllocator* allocator, IHos
   if (device == nullptr) return false;
   try {
     if (m_videoCapture != nullptr) Close();
+    if (m_videoCapture != nullptr) return false;  // refused: called from its own stream
     m_allocator = allocator;
     m_sink.store(sink);
     if (!CopyDeviceDescription(device)) {
@@ -94,8 +95,16 @@ bool CIPCaptureDriver::CopyDeviceDescription(IHostDevice* device) {
 }
 
 void CIPCaptureDriver::Close() {
+  if (RefuseDeleteFromOwnCallback("telvora::CIPCaptureDriver::Close")) return;
   CloseDevice();
   DeleteCaptureObjects();
+}
+
+bool CIPCaptureDriver::RefuseDeleteFromOwnCallback(const char* function) {
+  if (m_videoCapture == nullptr || !m_videoCapture->IsInsideOwnCallback()) return false;
+  Log(1, "%s: Device %s cannot be closed from inside a callback of its own streams; the call is refused", function,
+      GetDeviceText().c_str());
+  return true;
 }
 
 std::string CIPCaptureDriver::GetDeviceText() {

@@ -33,7 +33,13 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   // null: then no line is logged and no frame can be made.
   bool Open(IHostLogSink* sink, IFrameAllocator* allocator, IHostDevice* device) override;
   // Stops and deletes every stream; blocks until their threads have ended.
+  // Refused, with a level-1 line, from inside a callback of this device's
+  // own streams (see CIPVideoCapture).
   void Close() override;
+  // True, after the level-1 line, when deleting this object now would free
+  // the stream whose callback the calling thread is inside.
+  // function: the reporting function's name for the line.
+  bool RefuseDeleteFromOwnCallback(const char* function);
   ipcapture::IIPVideoCapture* GetVideoCapture() override { return m_videoCapture; }
   void* GetAuxCapture1() override { return nullptr; }
   void* GetReserved1() override { return nullptr; }

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "channels/base_camera_channel.h"
+
 namespace telvora {
 namespace {
 
@@ -77,6 +79,10 @@ void CIPVideoCapture::LogException(const char* function) {
 
 void CIPVideoCapture::DestroyStream(ICameraChannel* stream) {
   if (stream == nullptr) return;
+  {
+    std::unique_lock<std::mutex> lock(m_useMutex);
+    m_useReleased.wait(lock, [&] { return m_uses.find(stream) == m_uses.end(); });
+  }
   try {
     stream->Stop();
   } catch (...) {
@@ -89,11 +95,55 @@ uint32_t CIPVideoCapture::GetChannelCount() {
   return m_channelCount;
 }
 
-ICameraChannel* CIPVideoCapture::LookUpMainStream(uint32_t channel) {
+CIPVideoCapture::StreamUse::StreamUse(CIPVideoCapture* owner, uint32_t channel)
+    : m_owner(owner), m_stream(nullptr) {
+  CAutoLock lock(owner->m_lock);
+  if (channel >= owner->m_channelCount) return;
+  auto it = owner->m_table.find(channel);
+  if (it == owner->m_table.end() || it->second.streams[0] == nullptr) return;
+  m_stream = it->second.streams[0];
+  // Counted before the table lock is released: a close takes the stream
+  // under that lock, so it sees this use.
+  std::lock_guard<std::mutex> uses(owner->m_useMutex);
+  ++owner->m_uses[m_stream];
+}
+
+CIPVideoCapture::StreamUse::~StreamUse() {
+  if (m_stream == nullptr) return;
+  std::lock_guard<std::mutex> uses(m_owner->m_useMutex);
+  auto it = m_owner->m_uses.find(m_stream);
+  if (it != m_owner->m_uses.end() && --it->second == 0) m_owner->m_uses.erase(it);
+  m_owner->m_useReleased.notify_all();
+}
+
+bool CIPVideoCapture::IsInsideOwnCallback() {
+  ICameraChannel* current = CameraChannelInHostCallback();
+  if (current == nullptr) return false;
   CAutoLock lock(m_lock);
-  if (channel >= m_channelCount) return nullptr;
-  auto it = m_table.find(channel);
-  return it == m_table.end() ? nullptr : it->second.streams[0];
+  for (const auto& entry : m_table)
+    for (ICameraChannel* stream : entry.second.streams)
+      if (stream == current) return true;
+  return false;
+}
+
+bool CIPVideoCapture::RefuseFromOwnCallback(uint32_t channel, const char* function) {
+  ICameraChannel* current = CameraChannelInHostCallback();
+  if (current == nullptr) return false;
+  bool own = false;
+  {
+    CAutoLock lock(m_lock);
+    auto it = m_table.find(channel);
+    if (it != m_table.end())
+      for (ICameraChannel* stream : it->second.streams) own = own || stream == current;
+  }
+  if (own && m_log != nullptr) {
+    try {
+      m_log->Log(1, "%s: Channel %u of device %s cannot be changed from inside its own callback; the call is refused",
+                 function, channel, m_log->GetDeviceText().c_str());
+    } catch (...) {
+    }
+  }
+  return own;
 }
 
 ICameraChannel* CIPVideoCapture::StoreStream(uint32_t channel, uint32_t entry, ICameraChannel* stream) {
@@ -114,6 +164,7 @@ bool CIPVideoCapture::OpenChannel(uint32_t channel, IHostFrameSink* sink, IHostS
   ICameraChannel* stream = nullptr;
   ISecondaryChannel* secondary = nullptr;
   try {
+    if (RefuseFromOwnCallback(channel, "telvora::CIPVideoCapture::OpenChannel")) return false;
     CloseChannelEntries(channel);
 
     bool needMonitor;
@@ -177,6 +228,7 @@ bool CIPVideoCapture::OpenChannel(uint32_t channel, IHostFrameSink* sink, IHostS
 
 bool CIPVideoCapture::CloseChannel(uint32_t channel) {
   try {
+    if (RefuseFromOwnCallback(channel, "telvora::CIPVideoCapture::CloseChannel")) return false;
     return CloseChannelEntries(channel);
   } catch (...) {
     LogException("telvora::CIPVideoCapture::CloseChannel");
@@ -219,10 +271,11 @@ bool CIPVideoCapture::CloseChannelEntries(uint32_t channel) {
 bool CIPVideoCapture::ChangeChannelFormat(uint32_t channel, IHostFrameSize* size, uint32_t value) {
   if (size == nullptr) return false;
   try {
-    ICameraChannel* stream = LookUpMainStream(channel);
-    if (stream == nullptr) return false;
+    if (RefuseFromOwnCallback(channel, "telvora::CIPVideoCapture::ChangeChannelFormat")) return false;
+    StreamUse stream(this, channel);
+    if (stream.Get() == nullptr) return false;
     CHANNEL_SETTINGS record = {value, 0, size->GetSize1(), size->GetSize2(), 0, 0};
-    return stream->ChangeFormat(&record);
+    return stream.Get()->ChangeFormat(&record);
   } catch (...) {
     LogException("telvora::CIPVideoCapture::ChangeChannelFormat");
     return false;
@@ -235,9 +288,9 @@ bool CIPVideoCapture::GetChannelState(uint32_t channel, int32_t* state, int32_t*
   if (textSize > 0 && text != nullptr) text[0] = '\0';
   if (state == nullptr) return false;
   try {
-    ICameraChannel* stream = LookUpMainStream(channel);
-    if (stream == nullptr) return false;
-    int32_t value = stream->GetState();
+    StreamUse stream(this, channel);
+    if (stream.Get() == nullptr) return false;
+    int32_t value = stream.Get()->GetState();
     *state = value == 3 ? 2 : value;
     return true;
   } catch (...) {
@@ -262,8 +315,8 @@ bool CIPVideoCapture::GetParameter(const char* name, uint16_t* value, uint32_t s
 
 bool CIPVideoCapture::GetChannelFlagA(uint32_t channel) {
   try {
-    ICameraChannel* stream = LookUpMainStream(channel);
-    return stream != nullptr && stream->GetFlagA();
+    StreamUse stream(this, channel);
+    return stream.Get() != nullptr && stream.Get()->GetFlagA();
   } catch (...) {
     LogException("telvora::CIPVideoCapture::GetChannelFlagA");
     return false;
@@ -272,8 +325,8 @@ bool CIPVideoCapture::GetChannelFlagA(uint32_t channel) {
 
 bool CIPVideoCapture::GetChannelFlagB(uint32_t channel) {
   try {
-    ICameraChannel* stream = LookUpMainStream(channel);
-    return stream != nullptr && stream->GetFlagB();
+    StreamUse stream(this, channel);
+    return stream.Get() != nullptr && stream.Get()->GetFlagB();
   } catch (...) {
     LogException("telvora::CIPVideoCapture::GetChannelFlagB");
     return false;
@@ -286,6 +339,7 @@ bool CIPVideoCapture::OpenSubChannel(uint32_t channel, uint32_t purpose, IHostFr
     return false;
   ICameraChannel* stream = nullptr;
   try {
+    if (RefuseFromOwnCallback(channel, "telvora::CIPVideoCapture::OpenSubChannel")) return false;
     CloseSubChannelEntry(channel, purpose);
     const CHANNEL_SETTINGS record = BuildChannelSettings(settings, purpose);
     stream = m_creator->CreateVideoChannel(channel, sink, &record);
@@ -308,6 +362,7 @@ bool CIPVideoCapture::OpenSubChannel(uint32_t channel, uint32_t purpose, IHostFr
 
 bool CIPVideoCapture::CloseSubChannel(uint32_t channel, uint32_t purpose) {
   try {
+    if (RefuseFromOwnCallback(channel, "telvora::CIPVideoCapture::CloseSubChannel")) return false;
     return CloseSubChannelEntry(channel, purpose);
   } catch (...) {
     LogException("telvora::CIPVideoCapture::CloseSubChannel");

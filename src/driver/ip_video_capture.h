@@ -1,8 +1,10 @@
 // The object through which the host runs the streams of one opened device.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
 
 #include "host/debug_message.h"
 #include "host/driver_services.h"
@@ -18,8 +20,14 @@ namespace telvora {
 //
 // Host threads may call it concurrently; the table lock makes each lookup,
 // store and take atomic, but streams are created, started and stopped
-// outside it, so calls for one channel must not overlap. CloseChannel and
-// the destructor block until the streams' threads have ended.
+// outside it, so opens and closes of one channel must not overlap.
+// A lookup (state, flags, format change) holds its stream until it returns,
+// and a close waits for it before the stream goes. CloseChannel and the
+// destructor block until the streams' threads have ended.
+//
+// From inside a stream's own host callback (OnFrame, OnSignalLost, an edge
+// monitor's), opening, closing or re-configuring that stream's channel is
+// refused with a level-1 line: it would wait for the calling thread.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
  public:
   // creator: not owned, outlives this object. log: optional, not owned;
@@ -54,6 +62,10 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
   // purpose 0 to 3; the secondary object goes only with CloseChannel.
   bool CloseSubChannel(uint32_t channel, uint32_t purpose) override;
 
+  // True when the calling thread is inside a host callback of one of this
+  // object's streams: deleting the object there is refused by its owner.
+  bool IsInsideOwnCallback();
+
  private:
   static constexpr uint32_t kStreamEntries = 4;
   struct ChannelRecord {
@@ -61,14 +73,32 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
     ISecondaryChannel* secondary = nullptr;
   };
 
+  // Holds a looked-up stream until destroyed, so that a close on another
+  // thread does not delete it meanwhile.
+  class StreamUse {
+   public:
+    StreamUse(CIPVideoCapture* owner, uint32_t channel);
+    ~StreamUse();
+    StreamUse(const StreamUse&) = delete;
+    StreamUse& operator=(const StreamUse&) = delete;
+    ICameraChannel* Get() const { return m_stream; }
+
+   private:
+    CIPVideoCapture* m_owner;
+    ICameraChannel* m_stream;
+  };
+
   bool CloseChannelEntries(uint32_t channel);
   bool CloseSubChannelEntry(uint32_t channel, uint32_t purpose);
-  ICameraChannel* LookUpMainStream(uint32_t channel);
+  // True (after the level-1 line) when the calling thread is inside a host
+  // callback of a stream of the channel.
+  bool RefuseFromOwnCallback(uint32_t channel, const char* function);
   // Stores the stream in its entry; hands back what was there (an open
   // that raced this one), for the caller to close outside the lock.
   ICameraChannel* StoreStream(uint32_t channel, uint32_t entry, ICameraChannel* stream);
   IEdgeMonitor* EdgeMonitorIfOn();
-  static void DestroyStream(ICameraChannel* stream);
+  // Waits until no lookup holds the stream, then stops and deletes it.
+  void DestroyStream(ICameraChannel* stream);
   void LogException(const char* function);
 
   IVideoChannelCreator* m_creator;
@@ -80,6 +110,10 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
   std::map<uint32_t, ChannelRecord> m_table;
   bool m_edgeStorage;
   IEdgeMonitor* m_edgeMonitor;
+  // Lookups in progress per stream.
+  std::mutex m_useMutex;
+  std::condition_variable m_useReleased;
+  std::map<ICameraChannel*, unsigned> m_uses;
 };
 
 // The record a stream gets from the host's stream settings; missing host

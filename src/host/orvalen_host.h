@@ -195,6 +195,14 @@ namespace ipcapture {
 
 // ---------------------------------------------------------------------------
 // The video capture object: one per opened device, owned by the driver.
+//
+// Its operations may be called from any host thread, and a lookup holds its
+// stream until it returns. From inside a stream's own OnFrame or
+// OnSignalLost, or an edge monitor callback for it, the calls that would
+// stop that stream (OpenChannel, CloseChannel, ChangeChannelFormat and the
+// sub-channel pair for its channel, IIPCaptureDriver::Close and
+// DeleteIPCapture for its device) are refused with a level-1 line and
+// change nothing; make them from another thread.
 
 class IIPVideoCapture {
  public:

@@ -138,6 +138,11 @@ bool ResolveIPv4(const std::string& host, uint32_t* addressNetworkOrder);
 // (WSAGetLastError() tells which; WSAETIMEDOUT for the time limit).
 bool ConnectWithTimeout(SOCKET s, const sockaddr_in& address, unsigned milliseconds);
 
+// Makes a UDP socket that joined a group receive only the groups it joined
+// itself. Linux otherwise hands it every group any socket of the host joined
+// on its port; elsewhere that is already so and this does nothing.
+bool ReceiveOwnGroupsOnly(SOCKET s);
+
 // "a.b.c.d" of an address in network order.
 std::string FormatIPv4(uint32_t addressNetworkOrder);
 

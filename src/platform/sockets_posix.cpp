@@ -51,6 +51,16 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking) {
   return wanted == flags || fcntl(s, F_SETFL, wanted) == 0;
 }
 
+bool ReceiveOwnGroupsOnly(SOCKET s) {
+#ifdef IP_MULTICAST_ALL
+  const int off = 0;
+  return setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == 0;
+#else
+  (void)s;
+  return true;
+#endif
+}
+
 int WaitReadable(SOCKET s, unsigned milliseconds) { return PollOne(s, POLLIN, milliseconds); }
 
 int WaitWritable(SOCKET s, unsigned milliseconds) { return PollOne(s, POLLOUT, milliseconds); }

@@ -42,6 +42,8 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking) {
   return ioctlsocket(s, FIONBIO, &mode) == 0;
 }
 
+bool ReceiveOwnGroupsOnly(SOCKET) { return true; }
+
 int WaitReadable(SOCKET s, unsigned milliseconds) { return SelectOne(s, false, milliseconds); }
 
 int WaitWritable(SOCKET s, unsigned milliseconds) { return SelectOne(s, true, milliseconds); }

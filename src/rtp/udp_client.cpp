@@ -117,6 +117,7 @@ bool CUDPClient::SetUpSocket(const OPEN_PARAMETERS& parameters) {
   request.imr_interface.s_addr = htonl(INADDR_ANY);
   if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request), sizeof(request)) != 0)
     return false;  // the socket stays stored; the caller's Close() releases it
+  platform::ReceiveOwnGroupsOnly(s);
   m_group = parameters.group;
   return true;
 }

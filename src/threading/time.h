@@ -1,6 +1,8 @@
-// Wall-clock time in 100-ns ticks since 1601-01-01 00:00 UTC.
+// Wall-clock time in 100-ns ticks since 1601-01-01 00:00 UTC, and the
+// monotonic clock that every interval and time-out is measured on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/system_time.h"
@@ -18,7 +20,18 @@ uint32_t GetMillisecondsSince(const uint64_t& stamp);
 // The current UTC time as SYSTEMTIME.
 void GetCurrentSystemTime(SYSTEMTIME& out);
 
-// A time stamp that several threads read and reset.
+// Milliseconds on a clock that a change of the system time does not move.
+// Only differences between two readings mean anything.
+uint64_t GetMonotonicMilliseconds();
+
+// Moves this process's wall clock by the given 100-ns ticks, so that tests
+// can step it; 0 (the default) is the system's clock.
+void SetWallClockOffsetForTesting(int64_t ticks);
+int64_t GetWallClockOffset();
+
+// A time stamp that several threads read and reset. The value is wall
+// time; the elapsed time is measured on the monotonic clock, so that a
+// step of the system time neither ages nor rejuvenates it.
 class CTime {
  public:
   CTime();  // holds the current time
@@ -30,6 +43,7 @@ class CTime {
  private:
   CRecursiveLock m_lock;
   uint64_t m_value;
+  uint64_t m_monotonicMs;
 };
 
 }  // namespace telvora

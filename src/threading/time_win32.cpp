@@ -30,6 +30,14 @@ bool FileTime64ToSystemTime(SYSTEMTIME& out, uint64_t value) {
   return ::FileTimeToSystemTime(&ft, &out) != FALSE;
 }
 
-void GetCurrentSystemTime(SYSTEMTIME& out) { ::GetSystemTime(&out); }
+void GetCurrentSystemTime(SYSTEMTIME& out) {
+  ::GetSystemTime(&out);
+  const int64_t offset = GetWallClockOffset();
+  if (offset == 0) return;
+  SYSTEMTIME moved;
+  if (FileTime64ToSystemTime(moved, SystemTimeToFileTime64(out) + static_cast<uint64_t>(offset))) out = moved;
+}
+
+uint64_t GetMonotonicMilliseconds() { return ::GetTickCount64(); }
 
 }  // namespace telvora

@@ -277,6 +277,15 @@ void PacedRtpSender::Stop() {
 void PacedRtpSender::Run() {
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) return;
+  if (!m_source.empty()) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr(m_source.c_str());
+    if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+      close(s);
+      return;
+    }
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(m_port);

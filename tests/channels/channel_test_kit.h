@@ -65,6 +65,8 @@ class PacedRtpSender {
   void Start();
   void Stop();
   void SetSending(bool sending) { m_sending = sending; }
+  // Sends from this local address (before Start).
+  void SetSource(const std::string& source) { m_source = source; }
   // Packets after this call carry the new SSRC.
   void SetSsrc(uint32_t ssrc) { m_ssrc = ssrc; }
   // RTP ticks added per frame (3600 by default: 25 frames a second).
@@ -75,6 +77,7 @@ class PacedRtpSender {
   void Run();
   std::vector<RtpDatagram> m_packets;
   std::string m_destination;
+  std::string m_source;
   uint16_t m_port;
   unsigned m_intervalMs;
   std::atomic<bool> m_stop{false};
@@ -97,6 +100,27 @@ class TimedFrameSink : public FakeFrameSink {
   mutable std::mutex m_timesMutex;
   std::vector<int64_t> m_offsets;
   std::chrono::steady_clock::time_point m_last;
+};
+
+// Calls back into the host interface once, from inside OnFrame or
+// OnSignalLost, when armed.
+class CallingSink : public TimedFrameSink {
+ public:
+  bool OnFrame(IVideoFrame* frame) override {
+    if (onFrame.exchange(false)) Call();
+    return TimedFrameSink::OnFrame(frame);
+  }
+  void OnSignalLost() override {
+    if (onSignalLost.exchange(false)) Call();
+    TimedFrameSink::OnSignalLost();
+  }
+  std::function<bool()> call;
+  std::atomic<bool> onFrame{false};
+  std::atomic<bool> onSignalLost{false};
+  std::atomic<int> results{0};  // 1 + the call's result, once it returned
+
+ private:
+  void Call() { results = call() ? 2 : 1; }
 };
 
 // One device as a channel sees it: 127.0.0.1 by default, short time-outs

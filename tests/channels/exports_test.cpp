@@ -178,7 +178,7 @@ TEST_F(IntegrationExports, InterleavedFromTheHostDirectoryAndTeardownOnClose) {
   device.parameters[1] = "/stream";
   test::FakeLogSink log;
   test::FakeFrameAllocator allocator;
-  test::TimedFrameSink sink;
+  test::CallingSink sink;
   test::FakeHostStreamSettings settings;
   const size_t udpBefore = test::CountOwnUdpSockets();
 
@@ -187,6 +187,16 @@ TEST_F(IntegrationExports, InterleavedFromTheHostDirectoryAndTeardownOnClose) {
   ASSERT_TRUE(driver->Open(&log, &allocator, &device));
   ASSERT_TRUE(driver->GetVideoCapture()->OpenChannel(0, &sink, &settings));
   EXPECT_TRUE(sink.WaitForFrames(10, 15s));
+  // Closing or deleting the device from inside its own frame call is refused.
+  sink.call = [&] {
+    driver->Close();
+    m_delete(driver);
+    return driver->GetVideoCapture() != nullptr;
+  };
+  sink.onFrame = true;
+  ASSERT_TRUE(test::WaitUntil([&] { return sink.results.load() != 0; }, 10s)) << "the calls did not return";
+  EXPECT_EQ(sink.results.load(), 2) << "the device is still open";
+  EXPECT_EQ(log.Logs().Count("cannot be closed from inside a callback of its own streams"), 2u);
   EXPECT_EQ(test::CountOwnUdpSockets(), udpBefore) << "no UDP socket for interleaved transport";
   EXPECT_EQ(camera.Count("TEARDOWN"), 0u);
   EXPECT_TRUE(driver->GetVideoCapture()->CloseChannel(0));

@@ -45,6 +45,7 @@ struct FakeRtspCamera::SessionState {
   Clock::time_point nextFrame = Clock::now();
   std::string input;
   std::string pending;  // bytes for the TCP connection not yet written
+  unsigned byes = 0;     // goodbyes sent
 };
 
 FakeRtspCamera::FakeRtspCamera(FakeCameraOptions options) : m_options(std::move(options)), m_listener(-1), m_port(0) {
@@ -153,6 +154,8 @@ std::string FakeRtspCamera::Answer(const std::string& request, unsigned connecti
   if (method == "PLAY") {
     if (!session.interleaved && session.udp < 0) session.udp = socket(AF_INET, SOCK_DGRAM, 0);
     session.playing = true;
+    session.at = m_options.firstPacket < m_options.packets.size() ? m_options.firstPacket : 0;
+    session.byes = m_byes.load();
     session.nextFrame = Clock::now();
     return head + sessionHeader + "Range: npt=0.000-\r\n\r\n";
   }
@@ -226,6 +229,16 @@ void FakeRtspCamera::Serve(int s, unsigned connection) {
         now - session.lastRequest > std::chrono::seconds(m_options.sessionTimeoutS)) {
       ++m_expired;
       break;
+    }
+    if (session.playing && session.interleaved && session.byes < m_byes) {
+      ++session.byes;
+      // RTCP BYE for one source, on the RTCP channel.
+      static const char kBye[] = {'\x81', '\xcb', 0, 1, 0, 0, 0x12, 0x34};
+      session.pending += '$';
+      session.pending += static_cast<char>(session.rtpChannel + 1);
+      session.pending += '\0';
+      session.pending += static_cast<char>(sizeof(kBye));
+      session.pending.append(kBye, sizeof(kBye));
     }
     if (session.playing && now >= session.nextFrame) {
       if (m_sending) SendFrame(s, session);

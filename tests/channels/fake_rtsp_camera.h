@@ -32,6 +32,9 @@ struct FakeCameraOptions {
   bool strictTimeout = false;
   std::vector<RtpDatagram> packets;
   unsigned frameIntervalMs = 40;
+  // Where in the packet list each session starts: past a key frame, the
+  // first one comes late.
+  size_t firstPacket = 0;
   uint16_t port = 0;  // 0: any free port
 };
 
@@ -52,6 +55,9 @@ class FakeRtspCamera {
   uint16_t Port() const { return m_port; }
   // Pauses or resumes the media of every session; requests are still answered.
   void SetSending(bool sending) { m_sending = sending; }
+  // Every playing interleaved session sends one RTCP BYE and goes on
+  // streaming.
+  void SendBye() { ++m_byes; }
 
   std::vector<Request> Requests() const;
   size_t Count(const std::string& method) const;
@@ -78,6 +84,7 @@ class FakeRtspCamera {
   std::atomic<unsigned> m_connections{0};
   std::atomic<unsigned> m_expired{0};
   std::atomic<size_t> m_framesSent{0};
+  std::atomic<unsigned> m_byes{0};
   std::thread m_acceptThread;
   std::mutex m_threadsMutex;
   std::vector<std::thread> m_sessions;

@@ -41,6 +41,28 @@ TEST(RtpVideoChannel, MulticastAddressTest) {
   for (const Case& c : kCases) EXPECT_EQ(IsMulticastAddress(c.address), c.multicast) << c.address;
 }
 
+TEST(RtpVideoChannel, Mpeg4FrameStartCodes) {
+  struct Case {
+    std::vector<uint8_t> payload;
+    bool mpeg4;
+  };
+  const Case kCases[] = {
+      {{0, 0, 1, 0xB0, 1}, true},     // visual object sequence
+      {{0, 0, 1, 0xB5, 9}, true},     // visual object
+      {{0, 0, 1, 0x00, 0}, true},     // video object
+      {{0, 0, 1, 0x20, 0}, true},     // video object layer
+      {{0, 0, 1, 0xB3, 0}, true},     // group of VOP
+      {{0, 0, 1, 0xB6, 0x10}, true},  // VOP
+      {{0, 0, 1, 0xB2, 0}, false},    // user data leads no frame
+      {{0, 0, 0, 1, 0x67}, false},    // a start code in front of an H.264 NAL unit
+      {{0x67, 0x42, 0, 0x1E}, false},  // H.264 single NAL unit
+      {{0x7C, 0x85, 0, 0}, false},     // H.264 FU-A
+      {{0, 0, 1}, false},              // too short
+  };
+  for (const Case& c : kCases)
+    EXPECT_EQ(StartsMpeg4Frame(c.payload.data(), c.payload.size()), c.mpeg4) << int(c.payload.size() > 3 ? c.payload[3] : 0);
+}
+
 class IntegrationRtpChannel : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -240,11 +262,10 @@ void ReceiveFromTheGroup(uint16_t port) {
 
 bool RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespace) {
-  if (const char* child = std::getenv(kChildVariable)) {
-    ReceiveFromTheGroup(static_cast<uint16_t>(std::atoi(child)));
-    return;
-  }
+// Runs the named test again inside a network namespace of its own, with a
+// multicast route on its loopback and the given /etc/hosts, and expects it
+// to pass there.
+void RunInsideANetworkNamespace(const std::string& testName, uint16_t port, const std::string& hosts) {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) GTEST_SKIP() << "no /proc/self/exe";
@@ -253,25 +274,72 @@ TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespa
   platform::CreateRandomId(id);
   char name[32];
   std::snprintf(name, sizeof(name), "orvchan%02x%02x%02x%02x", id[0], id[1], id[2], id[3]);
-  if (!RunQuietly(std::string("ip netns add ") + name)) GTEST_SKIP() << "cannot create a network namespace";
+  // "ip netns exec" mounts the files of /etc/netns/<name> over those of /etc.
+  const std::filesystem::path etc = std::filesystem::path("/etc/netns") / name;
+  std::filesystem::create_directories(etc, error);
+  if (!error) std::ofstream(etc / "hosts") << hosts;
+  if (error || !RunQuietly(std::string("ip netns add ") + name)) {
+    std::filesystem::remove_all(etc, error);
+    GTEST_SKIP() << "cannot create a network namespace";
+  }
   const std::string inside = std::string("ip netns exec ") + name + " ";
   const bool ready = RunQuietly(inside + "ip link set lo up") && RunQuietly(inside + "ip route add 224.0.0.0/4 dev lo");
   const std::filesystem::path output = std::filesystem::temp_directory_path() / (std::string(name) + ".log");
   int status = -1;
   if (ready) {
-    const std::string command = "timeout 60 " + inside + "env " + kChildVariable + "=" + std::to_string(m_port) +
-                                " '" + self.string() +
-                                "' --gtest_filter=IntegrationRtpChannel.MulticastGroupAsDeviceAddressInsideANetworkNamespace"
-                                " > '" + output.string() + "' 2>&1";
+    const std::string command = "timeout 60 " + inside + "env " + kChildVariable + "=" + std::to_string(port) + " '" +
+                                self.string() + "' --gtest_filter=" + testName + " > '" + output.string() + "' 2>&1";
     status = std::system(command.c_str());
   }
   RunQuietly(std::string("ip netns delete ") + name);
+  std::filesystem::remove_all(etc, error);
   if (!ready) GTEST_SKIP() << "the namespace could not get a loopback with a multicast route";
   std::ifstream log(output);
   std::stringstream text;
   text << log.rdbuf();
   std::filesystem::remove(output, error);
-  EXPECT_EQ(status, 0) << "the receiving half failed inside the namespace:\n" << text.str();
+  EXPECT_EQ(status, 0) << "the half inside the namespace failed:\n" << text.str();
+}
+
+TEST_F(IntegrationRtpChannel, MulticastGroupAsDeviceAddressInsideANetworkNamespace) {
+  if (const char* child = std::getenv(kChildVariable)) {
+    ReceiveFromTheGroup(static_cast<uint16_t>(std::atoi(child)));
+    return;
+  }
+  RunInsideANetworkNamespace("IntegrationRtpChannel.MulticastGroupAsDeviceAddressInsideANetworkNamespace", m_port,
+                             "127.0.0.1 localhost\n");
+}
+
+// A camera known by name gets a new address: the next start looks the name
+// up again and takes the packets from there.
+TEST_F(IntegrationRtpChannel, FollowsTheDeviceNameToANewAddressInsideANetworkNamespace) {
+  const char* child = std::getenv(kChildVariable);
+  if (child == nullptr) {
+    RunInsideANetworkNamespace("IntegrationRtpChannel.FollowsTheDeviceNameToANewAddressInsideANetworkNamespace",
+                               m_port, "127.0.0.2 camera.orvalen.test\n");
+    return;
+  }
+  const uint16_t port = static_cast<uint16_t>(std::atoi(child));
+  const std::vector<test::RtpDatagram> packets = test::H264Packets();
+  DeviceRig rig(port, "camera.orvalen.test");
+  CRtpVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  {
+    test::PacedRtpSender before(packets, "127.0.0.1", port);
+    before.SetSource("127.0.0.2");
+    before.Start();
+    ASSERT_TRUE(rig.sink.WaitForFrames(5, 10s)) << "frames: " << rig.sink.FrameCount();
+  }
+  // The bind mount keeps the file: it is rewritten in place.
+  std::ofstream("/etc/hosts", std::ios::trunc) << "127.0.0.3 camera.orvalen.test\n";
+  test::PacedRtpSender moved(packets, "127.0.0.1", port);
+  moved.SetSource("127.0.0.3");
+  moved.Start();
+  const size_t frames = rig.sink.FrameCount();
+  EXPECT_TRUE(rig.sink.WaitForFrames(frames + 5, 10s)) << "no frame from the new address";
+  moved.Stop();
+  channel.Stop();
 }
 
 }  // namespace

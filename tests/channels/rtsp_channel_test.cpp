@@ -1,21 +1,25 @@
 // The RTSP video channel against the fake camera: depacketizer choice,
 // UDP and interleaved streaming, signal loss and recovery, port probing,
-// and inputs that cannot work.
+// recovery without waiting for the frame gap, host calls from inside the
+// host's callbacks, and inputs that cannot work.
 #include "channels/rtsp_video_channel.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include "channels/channel_test_kit.h"
 #include "channels/fake_rtsp_camera.h"
+#include "driver/ip_video_capture.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/mpeg4_rtp_media_parser.h"
 #include "support/scripted_rtsp_server.h"
+#include "threading/time.h"
 
 namespace telvora {
 namespace {
@@ -364,6 +368,160 @@ TEST_F(IntegrationRtspChannel, AddressThatDoesNotResolveRetriesQuietly) {
     EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "Device no-such-camera.invalid:554: the address cannot be resolved"),
               1u)
         << "one line, however many retries";
+  }
+}
+
+TEST_F(IntegrationRtspChannel, StreamStaysUpThroughRefusedFramesAndClockSteps) {
+  struct Case {
+    const char* name;
+    bool refuse;       // the host refuses every frame
+    int64_t stepMs;    // the wall clock is set by this much
+  };
+  const Case kCases[] = {
+      {"host refuses frames", true, 0},
+      {"clock one hour ahead", false, 3600 * 1000},
+      {"clock one hour back", false, -3600 * 1000},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeRtspCamera camera(H264Camera());
+    DeviceRig rig(camera.Port());
+    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
+    if (c.refuse) rig.sink.SetMode(test::FakeFrameSink::Mode::kRefuse);
+    SetWallClockOffsetForTesting(c.stepMs * 10000);
+    // Two and a half no-data time-outs of frames from the one session.
+    const size_t sent = camera.FramesSent();
+    EXPECT_TRUE(test::WaitUntil([&] { return camera.FramesSent() >= sent + 125; }, 20s));
+    const size_t calls = rig.sink.OnFrameCalls();
+    EXPECT_TRUE(rig.sink.WaitForCalls(calls + 5, 2000ms)) << "frames still reach the host";
+    EXPECT_EQ(camera.Connections(), 1u) << "no restart";
+    EXPECT_EQ(rig.sink.SignalLostCount(), 0u);
+    EXPECT_EQ(channel.GetState(), kStateStreaming);
+    if (!c.refuse) {
+      // The sink compares with the system's clock, which the step left alone.
+      const int64_t offset = rig.sink.OffsetsMs().back() - c.stepMs;
+      EXPECT_LT(offset < 0 ? -offset : offset, 1000) << "frame times follow the stepped wall clock";
+    }
+    channel.Stop();
+    SetWallClockOffsetForTesting(0);
+  }
+}
+
+TEST_F(IntegrationRtspChannel, PacketsWithoutAFrameGetTheWholeTimeOut) {
+  struct Case {
+    const char* name;
+    const char* rtpmap;
+    bool streams;  // else every session ends without a frame
+  };
+  const Case kCases[] = {
+      // Each session starts one frame past the key frame: nine delta frames,
+      // 1.35 s, before the next one, past half the 2 s time-out.
+      {"first key frame late", "H264/90000", true},
+      // H.264 packets that the JPEG depacketizer never makes a frame of.
+      {"no frame at all", "JPEG/90000", false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeCameraOptions options = H264Camera();
+    options.rtpmap = c.rtpmap;
+    while (options.firstPacket < options.packets.size() && !options.packets[options.firstPacket].marker)
+      ++options.firstPacket;
+    ++options.firstPacket;
+    options.frameIntervalMs = 150;
+    FakeRtspCamera camera(options);
+    DeviceRig rig(camera.Port());
+    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    ASSERT_TRUE(channel.Start(&settings));
+    const std::string line = "packets arrive but no frame came within 2000 ms, restarting the stream";
+    if (c.streams) {
+      ASSERT_TRUE(rig.sink.WaitForFrames(3, 15s));
+      EXPECT_EQ(camera.Connections(), 1u) << "the first session waited for its key frame";
+      EXPECT_EQ(rig.sink.Frames().front().format, FourCC("H264"));
+      EXPECT_EQ(rig.driver.Logs().Count(line), 0u);
+    } else {
+      EXPECT_TRUE(test::WaitUntil([&] { return camera.Connections() >= 3; }, 15s));
+      EXPECT_EQ(rig.driver.Logs().CountAtLevel(2, line), 1u) << "one line, however many restarts";
+    }
+    channel.Stop();
+  }
+}
+
+TEST_F(IntegrationRtspChannel, InterleavedGoodbyeRestartsOnceAndStreamsOn) {
+  test::TempFolder host;
+  ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
+  FakeRtspCamera camera(H264Camera());
+  DeviceRig rig(camera.Port());
+  rig.driver.SetHostDirectory(host.Path());
+  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
+  CHANNEL_SETTINGS settings{};
+  ASSERT_TRUE(channel.Start(&settings));
+  ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
+  camera.SendBye();
+  ASSERT_TRUE(test::WaitUntil([&] { return camera.Connections() == 2; }, 5000ms));
+  const size_t frames = rig.sink.FrameCount();
+  ASSERT_TRUE(rig.sink.WaitForFrames(frames + 5, 5000ms));
+  // The goodbye belonged to the first session only.
+  const size_t sent = camera.FramesSent();
+  EXPECT_TRUE(test::WaitUntil([&] { return camera.FramesSent() >= sent + 100; }, 20s));
+  EXPECT_EQ(camera.Connections(), 2u);
+  EXPECT_EQ(channel.GetState(), kStateStreaming);
+  channel.Stop();
+}
+
+// Streams of a capture object made on the rig's driver.
+class RigChannelCreator : public IVideoChannelCreator {
+ public:
+  explicit RigChannelCreator(IDriver* driver) : m_driver(driver) {}
+  ICameraChannel* CreateVideoChannel(uint32_t channel, IHostFrameSink* sink, const CHANNEL_SETTINGS*) override {
+    return new CRtspVideoChannel(channel, m_driver, sink);
+  }
+  ISecondaryChannel* CreateSecondaryChannel(uint32_t, IHostFrameSink*) override { return nullptr; }
+  IEdgeMonitor* CreateEdgeMonitor() override { return nullptr; }
+
+ private:
+  IDriver* m_driver;
+};
+
+TEST_F(IntegrationRtspChannel, HostCallsFromInsideItsOwnCallbacksAreRefused) {
+  struct Case {
+    const char* name;
+    bool inSignalLost;  // else in OnFrame
+    bool change;        // ChangeChannelFormat, else CloseChannel
+  };
+  const Case kCases[] = {
+      {"CloseChannel in OnFrame", false, false},
+      {"ChangeChannelFormat in OnFrame", false, true},
+      {"CloseChannel in OnSignalLost", true, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeRtspCamera camera(H264Camera());
+    DeviceRig rig(camera.Port());
+    RigChannelCreator creator(&rig.driver);
+    CIPVideoCapture capture(&creator, 1, &rig.driver);
+    test::CallingSink sink;
+    test::FakeHostFrameSize size;
+    sink.call = [&] { return c.change ? capture.ChangeChannelFormat(0, &size, 0) : capture.CloseChannel(0); };
+    test::FakeHostStreamSettings settings;
+    ASSERT_TRUE(capture.OpenChannel(0, &sink, &settings));
+    ASSERT_TRUE(sink.WaitForFrames(3, 15s));
+    if (c.inSignalLost) {
+      sink.onSignalLost = true;
+      camera.SetSending(false);
+    } else {
+      sink.onFrame = true;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return sink.results.load() != 0; }, 10s)) << "the call did not return";
+    EXPECT_EQ(sink.results.load(), 1) << "refused";
+    EXPECT_TRUE(rig.driver.Logs().WaitFor("cannot be changed from inside its own callback", 1000ms));
+    camera.SetSending(true);
+    const size_t frames = sink.FrameCount();
+    EXPECT_TRUE(sink.WaitForFrames(frames + 3, 15s)) << "the stream goes on";
+    EXPECT_TRUE(capture.CloseChannel(0)) << "and closes from the host's own thread";
   }
 }
 

@@ -194,5 +194,22 @@ TEST(TimeStampConverter, OlderTimestampOrUnknownClockNeverGoesBack) {
   EXPECT_LE(GetCurrentFileTime() - SystemTimeToFileTime64(st), 1000 * kMs);
 }
 
+TEST(TimeStampConverter, FollowsAStepOfTheWallClockAtTheNextFrame) {
+  const int64_t kHour = 36000000000ll;
+  for (int64_t step : {kHour, -kHour}) {
+    SCOPED_TRACE(step);
+    CTimeStampConverter conv;
+    uint32_t ts = 1000;
+    uint64_t wall = kT0;
+    for (int i = 0; i < 150; ++i, ts += 3600, wall += 400000) conv.Update(ts, wall);
+    wall += static_cast<uint64_t>(step);
+    conv.Update(ts, wall);
+    EXPECT_EQ(conv.GetOutputTime(), wall);
+    // And the frames after it run on at the sender's pace from there.
+    conv.Update(ts + 3600, wall + 1);
+    EXPECT_EQ(conv.GetOutputTime(), wall + 399600);
+  }
+}
+
 }  // namespace
 }  // namespace telvora

@@ -2,6 +2,7 @@
 // object: every call lands in a shared journal, so order can be checked.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -64,8 +65,12 @@ class FakeCameraChannel : public ICameraChannel {
   }
   bool GetFlagB() override { return false; }
   bool GetFlagA() override { return false; }
-  int32_t GetState() override { return state; }
+  int32_t GetState() override {
+    if (onGetState) onGetState();
+    return state;
+  }
 
+  std::function<void()> onGetState;  // runs inside GetState, when set
   CHANNEL_SETTINGS started{};
   CHANNEL_SETTINGS changed{};
   int32_t state = 3;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "driver/fake_channels.h"
 #include "support/fake_host.h"
@@ -245,6 +249,33 @@ TEST_F(VideoCapture, AnExceptionFromTheHostFailsTheOpenWithoutLeaking) {
   EXPECT_EQ(creator.journal.Count("stop 0/0"), 1u);
   EXPECT_EQ(creator.journal.Count("delete 0/0"), 1u);
   EXPECT_FALSE(capture->CloseChannel(0));
+}
+
+TEST_F(VideoCapture, ALookupHoldsItsStreamUntilItReturns) {
+  ASSERT_TRUE(capture->OpenChannel(0, &sink, &settings));
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released(release.get_future());
+  creator.last->onGetState = [&] {
+    entered.set_value();
+    released.wait();
+  };
+  int32_t state = -1;
+  std::thread reader([&] { capture->GetChannelState(0, &state, nullptr, nullptr, 0); });
+  entered.get_future().wait();
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    capture->CloseChannel(0);
+    closed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(closed.load()) << "the close waits for the lookup";
+  EXPECT_EQ(creator.journal.Count("delete 0/0"), 0u);
+  release.set_value();
+  reader.join();
+  closer.join();
+  EXPECT_EQ(state, 2);
+  EXPECT_EQ(creator.journal.Count("delete 0/0"), 1u);
 }
 
 }  // namespace

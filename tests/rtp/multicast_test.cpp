@@ -59,6 +59,11 @@ void ReceiveFromTheGroup() {
 
   CRTCPHandler rtcp(&log);
   ASSERT_TRUE(rtcp.OpenMulticast(inet_addr("127.0.0.1"), kGroup, kPort + 1));
+  // Another stream on the same port, but another group, hears nothing of it.
+  CollectingUser otherUser;
+  CRTPReceiver other(&log);
+  other.SetUser(&otherUser);
+  ASSERT_TRUE(other.OpenMulticast("239.255.42.2", kPort));
 
   test::UdpPeer camera("127.0.0.1");
   for (uint16_t s = 0; s < 20; ++s) ASSERT_TRUE(camera.SendTo(kPort, test::MakeRtp(s, 0, 7, 500), kGroup));
@@ -68,6 +73,8 @@ void ReceiveFromTheGroup() {
   std::vector<uint16_t> expected;
   for (uint16_t s = 0; s < 20; ++s) expected.push_back(s);
   EXPECT_EQ(user.Sequences(), expected);
+  other.Close();
+  EXPECT_EQ(otherUser.Sequences().size(), 0u) << "packets of another group";
 
   // A sender report to the group is answered to the camera itself.
   const std::vector<uint8_t> sr = {0x80, 200, 0, 6, 1, 2, 3, 4, 0, 0, 5, 6, 7, 8, 0, 0,

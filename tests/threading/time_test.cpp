@@ -100,6 +100,15 @@ TEST(CTime, MeasuresFromTheLastReset) {
   stamp.SetCurrent();
   EXPECT_LT(stamp.GetElapsedMilliseconds(), 25u);
   EXPECT_GT(stamp.GetValue(), 0u);
+  // Setting the wall clock moves the value, never the elapsed time.
+  const uint64_t before = GetCurrentFileTime();
+  for (int64_t hours : {1, -1}) {
+    SetWallClockOffsetForTesting(hours * 36000000000ll);
+    EXPECT_LT(stamp.GetElapsedMilliseconds(), 1000u);
+    const int64_t moved = static_cast<int64_t>(GetCurrentFileTime() - before);
+    EXPECT_NEAR(static_cast<double>(moved), static_cast<double>(hours * 36000000000ll), 1e7);
+  }
+  SetWallClockOffsetForTesting(0);
 }
 
 }  // namespace
