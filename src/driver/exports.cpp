@@ -21,7 +21,7 @@ IIPCaptureDriver* CreateDriver() {
 void DeleteDriver(IIPCaptureDriver* driver) {
   if (driver == nullptr) return;
   try {
-    delete driver;
+    telvora::DeleteInterfaceObject(driver);
   } catch (...) {
   }
 }
