@@ -4,7 +4,10 @@
 #     mingw-w64 and checked by their PE tables: PE32, exactly the exported
 #     names, nothing imported but system DLLs. These kernels cannot run
 #     32-bit programs, so that is as far as i686 goes.
-#  2. The 64-bit build of the unit and in-process integration suites, run
+#  2. The vtables of the public header against MSVC's C++ ABI: slot and
+#     calling convention of every operation, clang in MSVC mode against
+#     mingw-w64 GCC, for i686 and x86_64 (scripts/vtable_abi_check.py).
+#  3. The 64-bit build of the unit and in-process integration suites, run
 #     under wine64 in a private prefix below the build folder.
 # Exits non-zero on the first failed check or suite.
 set -eu
@@ -77,7 +80,14 @@ check_dll "$BUILD/i686/src/driver/Orvalen.dll" "CreateIPCapture CreateIPCaptureE
   InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery"
 check_dll "$BUILD/i686/src/driver/Kovadel.dll" "ParseMpegHeader"
 
-# --- 2. x86_64 suites under Wine -----------------------------------------
+# --- 2. vtables against MSVC's layout -------------------------------------
+echo "== windows: vtables against MSVC's C++ ABI"
+mkdir -p "$BUILD/vtable-check"
+python3 scripts/vtable_abi_check.py --work "$BUILD/vtable-check" >"$BUILD/vtable-check/table.txt" 2>&1 ||
+  { cat "$BUILD/vtable-check/table.txt" >&2; fail "the public header's vtables differ from MSVC's"; }
+grep '^== ' "$BUILD/vtable-check/table.txt" | sed 's/^== /   /'
+
+# --- 3. x86_64 suites under Wine -----------------------------------------
 echo "== windows: x86_64 suites"
 X64="$BUILD/x86_64"
 cmake -S . -B "$X64" $CONFIG -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
