@@ -10,10 +10,6 @@
 #include <string>
 #include <utility>
 
-// <windows.h> before the public header, so that its GetUserName macro
-// renames IHostConnection::GetUserName and the call to it alike.
-#include "platform/system_time.h"
-
 #include "driver/ip_video_capture.h"
 #include "host/driver_services.h"
 #include "host/orvalen_host.h"
