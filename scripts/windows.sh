@@ -9,6 +9,8 @@
 #     mingw-w64 GCC, for i686 and x86_64 (scripts/vtable_abi_check.py).
 #  3. The 64-bit build of the unit and in-process integration suites, run
 #     under wine64 in a private prefix below the build folder.
+#  4. A host built by clang in the MSVC C++ ABI (tests/windows/msvc_host)
+#     records from testcam through the x86_64 Orvalen.dll under wine64.
 # Exits non-zero on the first failed check or suite.
 set -eu
 cd "$(dirname "$0")/.."
@@ -141,4 +143,20 @@ for exe in $suites; do
   run_suite "$exe" || status=1
 done
 [ $status -eq 0 ] || fail "a suite failed under Wine; logs in $LOGS"
+
+# --- 4. A host in the MSVC C++ ABI ----------------------------------------
+echo "== windows: MSVC-ABI host under wine64"
+# testcam is a Linux program from the release build.
+TESTCAM="${ORVALEN_TESTCAM:-$ROOT/build/release/bin/testcam}"
+if [ ! -x "$TESTCAM" ]; then
+  cmake --preset release -G Ninja >/dev/null
+  cmake --build --preset release -j "$JOBS" --target testcam >"$BUILD/testcam-build.log" 2>&1 ||
+    { tail -n 40 "$BUILD/testcam-build.log" >&2; fail "testcam did not build"; }
+fi
+if tests/windows/msvc_host/run.sh "$X64/src/driver/Orvalen.dll" "$TESTCAM" "$X64/msvc-host" >"$LOGS/msvc_host.log" 2>&1; then
+  sed 's/^/   /' "$LOGS/msvc_host.log"
+else
+  sed 's/^/   /' "$LOGS/msvc_host.log" >&2
+  fail "the MSVC-ABI host failed; log in $LOGS/msvc_host.log"
+fi
 echo "== windows: all checks passed"
