@@ -149,10 +149,12 @@ class LogSink : public IHostLogSink {
   void Write(CDebugInfoIf* info) override {
     const char* text = info->GetText();
     if (Contains(text, "DRIVER IS OPENED")) Add(&startupLines, 1);
-    if (info->GetLevel() == 1) {
-      Add(&errors, 1);
+    // Errors, warnings and state lines go to the output, to explain a failure.
+    const int level = info->GetLevel();
+    if (level == 1) Add(&errors, 1);
+    if (level <= 3) {
       Line line;
-      line << "      driver error line: " << text;
+      line << "      log " << level << ": " << text;
       line.Print();
     }
     Add(&lines, 1);
@@ -166,10 +168,11 @@ class LogSink : public IHostLogSink {
 // into its second and third sub-objects, as from many real hosts.
 class Device : public IHostDevice, public IHostDeviceModel, public IHostConnection {
  public:
-  Device(uint16_t port, const char* uri) : m_port(port), m_uri(uri) {}
+  // path: the stream's path on the device, device parameter 1.
+  Device(uint16_t port, const char* path) : m_port(port), m_path(path) {}
   IHostDeviceModel* GetModel() override { return this; }
   IHostConnection* GetConnection() override { return this; }
-  const char* GetDeviceParameter(uint32_t index) override { return index == 1 ? m_uri : nullptr; }
+  const char* GetDeviceParameter(uint32_t index) override { return index == 1 ? m_path : nullptr; }
   const char* GetModelName() override { return "MSVC host test camera"; }
   uint32_t GetVideoInputCount() override { return 1; }
   uint32_t GetValueA() override { return 0; }
@@ -182,7 +185,7 @@ class Device : public IHostDevice, public IHostDeviceModel, public IHostConnecti
 
  private:
   uint16_t m_port;
-  const char* m_uri;
+  const char* m_path;
 };
 
 class StreamSettings : public IHostStreamSettings,
@@ -328,7 +331,12 @@ class Results : public ICapabilityResults {
 class QueryCallback : public ICapabilityQueryCallback {
  public:
   void OnQueryCompleted() override { Add(&completed, 1); }
-  void OnQueryFailed(int, const char*) override { Add(&failed, 1); }
+  void OnQueryFailed(int code, const char* message) override {
+    Line line;
+    line << "      query failed " << code << ": " << message;
+    line.Print();
+    Add(&failed, 1);
+  }
   void OnQueryThreadKilled() override { Add(&killed, 1); }
   int completed = 0;
   int failed = 0;
@@ -396,8 +404,8 @@ struct Recording {
 // the caller closes or deletes the driver.
 constexpr int kFrames = 50;
 void Record(IIPCaptureDriver* driver, const Recording& r, LogSink* log, Allocator* allocator, FrameSink* sink,
-            const char* uri) {
-  Device device(r.port, uri);
+            const char* path) {
+  Device device(r.port, path);
   StreamSettings settings(static_cast<uint16_t>(r.width), static_cast<uint16_t>(r.height));
   int startupBefore = Load(&log->startupLines);
   bool opened = driver->Open(log, allocator, &device);
@@ -415,10 +423,14 @@ void Record(IIPCaptureDriver* driver, const Recording& r, LogSink* log, Allocato
   int32_t state = -1, detail = -1;
   char text[64];
   text[0] = 'x';
-  Check(capture->GetChannelState(0, &state, &detail, text, sizeof(text)) && state == 0,
-        "GetChannelState reports streaming", Line() << r.name << ": " << state);
-  Check(Load(&sink->keyFrames) > 0 && Load(&sink->badFormats) == 0, "format codes H264/I264",
-        Line() << r.name << ": " << Load(&sink->keyFrames) << " key frames, " << Load(&sink->badFormats) << " others");
+  const bool answered = capture->GetChannelState(0, &state, &detail, text, sizeof(text));
+  Check(answered && state == 0, "GetChannelState reports streaming", Line() << r.name << ": " << state);
+  const int frames = Load(&sink->frames);
+  const int keys = Load(&sink->keyFrames);
+  const int unknown = Load(&sink->badFormats);
+  Check(keys > 0 && unknown == 0, "format codes H264/I264",
+        Line() << r.name << ": " << keys << " H264, " << (frames - keys - unknown) << " I264, " << unknown
+               << " other");
   Check(Load(&sink->badSizes) == 0, "frame sizes within the frames asked for", Line() << r.name);
   Check(Load(&sink->badDimensions) == 0, "width and height",
         Line() << r.name << ": " << r.width << "x" << r.height << ", " << Load(&sink->badDimensions) << " wrong");
@@ -474,15 +486,14 @@ int Run() {
     if (driver != nullptr && remove != nullptr) remove(driver);
   }
 
-  Line udpUri, tcpUri;
+  Line udpUri;
   udpUri << "rtsp://127.0.0.1:" << udpPort << "/stream";
-  tcpUri << "rtsp://127.0.0.1:" << tcpPort << "/stream";
 
   // UDP, through the newest interface, closed and deleted by the export.
   {
     FrameSink sink(width, height);
     auto* driver = static_cast<IIPCaptureDriverEx5*>(Export<CreateFn>("CreateIPCaptureEx5")());
-    Record(driver, Recording{"udp", udpPort, width, height}, &log, &allocator, &sink, udpUri.Text());
+    Record(driver, Recording{"udp", udpPort, width, height}, &log, &allocator, &sink, "/stream");
     IIPVideoCaptureEx2* captureEx2 = driver->GetVideoCaptureEx2();
     Check(captureEx2 != nullptr && static_cast<IIPVideoCapture*>(captureEx2) == driver->GetVideoCapture(),
           "GetVideoCaptureEx2 is the same capture object");
@@ -498,7 +509,7 @@ int Run() {
   {
     FrameSink sink(width, height);
     IIPCaptureDriver* driver = Export<CreateFn>("CreateIPCapture")();
-    Record(driver, Recording{"interleaved", tcpPort, width, height}, &log, &allocator, &sink, tcpUri.Text());
+    Record(driver, Recording{"interleaved", tcpPort, width, height}, &log, &allocator, &sink, "/stream");
     delete driver;  // slot 0, the scalar deleting destructor, with flags 1
     int after = Load(&sink.frames);
     Sleep(1000);
@@ -517,9 +528,7 @@ int Run() {
     IIPCapabilityQuery* module = createQuery != nullptr ? createQuery(&callback, 0) : nullptr;
     Check(module != nullptr, "CreateCapabilityQueryModule");
     if (module == nullptr) continue;
-    Line address;
-    address << "127.0.0.1";
-    int started = module->Start(address.Text(), udpPort, "", "", &results);
+    int started = module->Start(udpUri.Text(), udpPort, "", "", &results);
     bool done = WaitFor(30000, [&] { return Load(&callback.completed) + Load(&callback.failed) > 0; });
     Check(started == 1 && done && Load(&callback.completed) == 1, "capability query completed",
           Line() << "start " << started << ", completed " << Load(&callback.completed) << ", failed "

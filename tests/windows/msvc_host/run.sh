@@ -10,7 +10,8 @@
 set -eu
 DLL="$1"
 TESTCAM="$2"
-WORK="$3"
+mkdir -p "$3"
+WORK="$(cd "$3" && pwd)"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 SRC="$(cd "$HERE/../../../src" && pwd)"
 LLVM=/usr/lib/llvm-14/bin
@@ -19,7 +20,6 @@ WINE64=/usr/lib/wine/wine64
 WIDTH=320
 HEIGHT=240
 
-mkdir -p "$WORK"
 "$LLVM/clang++" --target=x86_64-pc-windows-msvc -ffreestanding -fno-exceptions -fno-rtti -mno-stack-arg-probe \
   -std=c++17 -O1 -Wall -Wextra -Werror -I "$SRC" -c "$HERE/msvc_host.cpp" -o "$WORK/msvc_host.obj"
 "$LLVM/lld-link" /nologo /nodefaultlib /entry:HostMain /subsystem:console /out:"$WORK/msvc_host.exe" \
