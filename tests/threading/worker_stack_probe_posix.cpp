@@ -14,5 +14,7 @@ size_t ReservedStackOfThisThread() {
   return size;
 }
 
+size_t StackReserveFloor() { return 0; }
+
 }  // namespace test
 }  // namespace telvora
