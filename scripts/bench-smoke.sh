@@ -5,7 +5,7 @@ set -e
 cd "$(dirname "$0")/.."
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
 B=build/bench
-cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVALEN_BUILD_BENCH=ON >/dev/null
+cmake --preset bench >/dev/null
 ninja -C "$B" -j "$(nproc)" Orvalen bench_depacketize bench_parse bench_udp_receive ingest ingest-host ingest-gst \
   ingest_tests
 "$B/bench/ingest/ingest_tests" --gtest_brief=1

@@ -11,7 +11,7 @@ set -e
 cd "$(dirname "$0")/.."
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
 B=build/bench
-cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVALEN_BUILD_BENCH=ON >/dev/null
+cmake --preset bench >/dev/null
 ninja -C "$B" -j "$(nproc)" Orvalen ingest ingest-host ingest-gst >/dev/null
 exec "$B/bench/ingest/ingest" --driver "$B/src/driver/Orvalen.so" --host "$B/bench/ingest/ingest-host" \
   --gst "$B/bench/ingest/ingest-gst" --cache "$B/ingest-cache" --work "$B/ingest-work" "$@"

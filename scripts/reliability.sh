@@ -9,6 +9,8 @@
 #   ORVALEN_RELIABILITY_ASAN_BUILD  sanitizer build folder, with the tools the
 #                                  fault tests drive (default build/reliability-asan)
 #   ORVALEN_RELIABILITY_ASAN=0      leaves the sanitizer run out
+#   ORVALEN_FUZZ_ARGS               more arguments for fuzz.sh, for example
+#                                  "--execs 10000000 --coverage"
 set -u
 SECONDS_PER_TARGET="${1:-120}"
 cd "$(dirname "$0")/.."
@@ -27,7 +29,8 @@ STARTED="$(date -u '+%Y-%m-%d %H:%M UTC')"
 LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 
 echo "== fuzz $SECONDS_PER_TARGET s per target"
-./scripts/fuzz.sh "$SECONDS_PER_TARGET" >"$WORK/fuzz.txt" 2>&1
+# shellcheck disable=SC2086 # the extra arguments are split on purpose
+./scripts/fuzz.sh "$SECONDS_PER_TARGET" ${ORVALEN_FUZZ_ARGS:-} >"$WORK/fuzz.txt" 2>&1
 FUZZ_STATUS=$?
 tail -n 1 "$WORK/fuzz.txt"
 
@@ -54,11 +57,9 @@ RELEASE_STATUS=$?
 
 ASAN_STATUS=0
 if [ "$RUN_ASAN" != "0" ]; then
-  SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  faults "$ASAN" asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALEN_BUILD_TOOLS=ON \
-    "-DCMAKE_CXX_FLAGS=$SAN" "-DCMAKE_C_FLAGS=$SAN" \
-    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined
+  # The asan-tools preset's settings, in the folder chosen here.
+  faults "$ASAN" asan --preset asan-tools
   ASAN_STATUS=$?
   unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
@@ -103,12 +104,13 @@ verdict() {
   echo
   echo "## Fuzzing"
   echo
-  echo "Each libFuzzer target ran for $SECONDS_PER_TARGET s on its seed corpus, built with clang,"
-  echo "ASan and UBSan. Columns: executions, crashes (artifacts), corpus files at the end."
+  echo "Each libFuzzer target ran for at most $SECONDS_PER_TARGET s on its seed corpus, built with clang,"
+  echo "ASan and UBSan. Columns: executions, the floor asked for (if any), crashes (artifacts),"
+  echo "corpus files at the end, line coverage of its sources (with --coverage)."
   echo
-  echo "| target | execs | crashes | corpus |"
-  echo "|---|---:|---:|---:|"
-  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==4 {printf "| %s | %s | %s | %s |\n", $1, $2, $3, $4}' \
+  echo "| target | execs | floor | crashes | corpus | lines |"
+  echo "|---|---:|---:|---:|---:|---:|"
+  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==6 {printf "| %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6}' \
     "$WORK/fuzz.txt"
   echo
   echo "## Fault tests"

@@ -137,7 +137,7 @@ TEST_F(DriverLibrary, DeletingNullIsHarmlessAndTheVirtualDestructorWorks) {
 TEST_F(DriverLibrary, InternalSymbolsStayHidden) {
   EXPECT_EQ(dlsym(RTLD_DEFAULT, "CreateIPCapture"), nullptr) << "loaded locally, as a host does";
   EXPECT_EQ(Symbol<void*>("_ZN7telvora14COrvalenDriverC1Ev"), nullptr);
-  EXPECT_EQ(Symbol<void*>("_ZN7telvora21FormatStringEPKcz"), nullptr);
+  EXPECT_EQ(Symbol<void*>("_ZN7telvora12FormatStringB5cxx11EPKcz"), nullptr);
 }
 
 }  // namespace
