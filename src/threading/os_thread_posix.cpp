@@ -29,9 +29,11 @@ struct ThreadState {
 std::atomic<uint32_t> g_deepestStack{0};
 
 // Pages of a thread's stack are resident once touched, so the lowest
-// resident page marks the deepest the stack has grown. A stack that the
-// C library reuses may show an earlier thread's depth: an upper bound.
-void NoteStackDepth() {
+// resident page marks the deepest the stack has grown below `top`, the
+// thread's first frame (above it lie the C library's thread data and TLS).
+// A stack that the C library reuses may show an earlier thread's depth: an
+// upper bound.
+void NoteStackDepth(const char* top) {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
   void* base = nullptr;
@@ -45,13 +47,16 @@ void NoteStackDepth() {
   if (mincore(base, size, resident.data()) != 0) return;
   size_t lowest = 0;
   while (lowest < pages && (resident[lowest] & 1) == 0) ++lowest;
-  const uint32_t depth = static_cast<uint32_t>((pages - lowest) * static_cast<size_t>(page));
+  const char* deepest = static_cast<const char*>(base) + lowest * static_cast<size_t>(page);
+  if (lowest == pages || top <= deepest) return;
+  const uint32_t depth = static_cast<uint32_t>(top - deepest);
   uint32_t seen = g_deepestStack.load();
   while (depth > seen && !g_deepestStack.compare_exchange_weak(seen, depth)) {
   }
 }
 
 void* Entry(void* p) {
+  char top = 0;
   ThreadState* state = static_cast<ThreadState*>(p);
   state->id = platform::CurrentThreadId();
   if (state->idOut != nullptr) *state->idOut = state->id;
@@ -62,7 +67,7 @@ void* Entry(void* p) {
     // An exception leaving a thread would end the host's process.
   }
   try {
-    NoteStackDepth();
+    NoteStackDepth(&top);
   } catch (...) {
   }
   // The state stays alive until OsCloseThread joins this thread.

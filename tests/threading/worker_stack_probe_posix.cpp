@@ -14,7 +14,5 @@ size_t ReservedStackOfThisThread() {
   return size;
 }
 
-size_t StackReserveFloor() { return 0; }
-
 }  // namespace test
 }  // namespace telvora

@@ -12,11 +12,5 @@ size_t ReservedStackOfThisThread() {
   return static_cast<size_t>(high - low);
 }
 
-size_t StackReserveFloor() {
-  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-  const bool wine = ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-  return wine ? 1024 * 1024 : 0;
-}
-
 }  // namespace test
 }  // namespace telvora

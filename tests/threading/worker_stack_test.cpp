@@ -1,8 +1,10 @@
 // Worker threads reserve a small stack of their own (kWorkerStackBytes), not
-// the executable's default, and can still use most of it.
+// the executable's default, and can use a good part of it (sanitizers keep
+// their thread data at its top).
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "threading/os_thread.h"
 #include "threading/worker_stack_probe.h"
@@ -32,16 +34,20 @@ unsigned Routine(void* argument) {
   return 0;
 }
 
-TEST(WorkerStack, ReservesTheSmallStackAndLetsAWorkerUseMostOfIt) {
+TEST(WorkerStack, ReservesTheSmallStackAndLetsAWorkerUseIt) {
   Probe probe;
-  probe.depth = kWorkerStackBytes * 3 / 4;
+  probe.depth = kWorkerStackBytes / 4;
   ThreadHandle thread = OsStartThread(&Routine, &probe, nullptr);
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(OsWaitThread(thread, 10000));
   OsCloseThread(thread);
   EXPECT_TRUE(probe.reached);
-  const size_t floor = test::StackReserveFloor();
-  EXPECT_EQ(probe.reserved, floor > kWorkerStackBytes ? floor : kWorkerStackBytes);
+  // At least what was asked for (sanitizers add their thread data, Wine
+  // rounds up to 1 MiB) and below what a thread gets by default.
+  size_t byDefault = 0;
+  std::thread([&] { byDefault = test::ReservedStackOfThisThread(); }).join();
+  EXPECT_GE(probe.reserved, kWorkerStackBytes);
+  EXPECT_LT(probe.reserved, byDefault);
   // Where the depth is measured (POSIX), it saw this worker's.
   const uint32_t deepest = OsDeepestWorkerStack();
   if (deepest != 0) {
