@@ -295,7 +295,8 @@ bool CBaseRTSPClient::ExecuteRequest(int method) {
   for (;;) {
     bool ok = SendRequest(method);
     m_lastExchangeResult = ok;
-    m_lastStatus = ok ? static_cast<int>(m_parser.status) : 0;
+    // An error answer counts too: the channel reports why a session failed.
+    m_lastStatus = ok || m_answered ? static_cast<int>(m_parser.status) : 0;
     if (!ok && m_answered && m_parser.IsRedirect() && redirects < kMaxRedirects) {
       ++redirects;
       if (!FollowRedirect()) return false;
