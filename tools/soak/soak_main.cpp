@@ -54,6 +54,7 @@ struct Options {
   double intervalS = 3;
   std::string workDir = "soak-run";
   std::string report;  // RELIABILITY.md to update; "" leaves it
+  std::string note;    // a line for the report, e.g. the sanitizer run's result
 };
 
 // ---------------------------------------------------------------------------
@@ -126,7 +127,11 @@ struct Fault {
 // The frame sink of one channel. OnFrame runs on the driver's threads.
 class Sink : public telvora::IHostFrameSink {
  public:
-  Sink(const std::string& samplePath) : samplePath_(samplePath) {}
+  // The sample file is opened at once so that it counts in every
+  // descriptor figure alike.
+  explicit Sink(const std::string& samplePath) : samplePath_(samplePath) {
+    sample_ = std::fopen(samplePath_.c_str(), "wb");
+  }
   ~Sink() override {
     if (sample_ != nullptr) std::fclose(sample_);
   }
@@ -237,10 +242,6 @@ class Sink : public telvora::IHostFrameSink {
       armSample_ = false;
     }
     if (window_ == 0 || sampleBytes_ > kMaxBytes || frame.Size() == 0) return;
-    if (sample_ == nullptr && !sampleFailed_) {
-      sample_ = std::fopen(samplePath_.c_str(), "wb");
-      sampleFailed_ = sample_ == nullptr;
-    }
     if (sample_ == nullptr) return;
     std::fwrite(frame.Data(), 1, frame.Size(), sample_);
     sampleBytes_ += frame.Size();
@@ -257,7 +258,6 @@ class Sink : public telvora::IHostFrameSink {
   std::vector<Fault> pending_;
   std::vector<Fault> done_;
   FILE* sample_ = nullptr;
-  bool sampleFailed_ = false;
   bool armSample_ = true;
   int window_ = 0;
   long sampleBytes_ = 0;
@@ -622,9 +622,9 @@ int Soak::Run() {
 
   for (Channel& c : channels_) CloseChannel(c);
   for (Channel& c : channels_) c.sink->CloseSample();
+  const Resources closed = Sample();
   if (log_ != nullptr) std::fclose(log_);
   log_ = nullptr;
-  const Resources closed = Sample();
   std::printf("soak: before opening fds=%ld threads=%ld; after closing fds=%ld threads=%ld\n", beforeOpen.fds,
               beforeOpen.threads, closed.fds, closed.threads);
   const std::string exits = lab_.Command("exits");
@@ -639,6 +639,7 @@ int Soak::Run() {
                 o_.channels, cameraCount, o_.minutes, o_.seed, events.size(), Describe(base).c_str(),
                 Describe(final).c_str());
   table << row;
+  if (!o_.note.empty()) table << o_.note << "\n\n";
   table << "| ch | codec | transport | auth | frames | faults | recovered | recovery median / max s | lost beyond "
            "outage s | sampled | undecodable |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
   unsigned faults = 0, recovered = 0;
@@ -727,7 +728,7 @@ int Soak::Run() {
 
 const char* kUsage =
     "usage: orvalen-soak [--cameras N] [--minutes M] [--seed S] [--interval SECONDS] [--work DIR]\n"
-    "                    [--report docs/RELIABILITY.md]\n"
+    "                    [--report docs/RELIABILITY.md] [--note TEXT]\n"
     "Opens N channels (default 64) through the driver's exports against local test cameras and runs a\n"
     "seeded schedule of faults for M minutes (default 2), one every SECONDS (default 3).\n";
 
@@ -759,6 +760,8 @@ int main(int argc, char** argv) {
       o.workDir = value;
     } else if (name == "--report") {
       o.report = value;
+    } else if (name == "--note") {
+      o.note = value;
     } else {
       std::fprintf(stderr, "orvalen-soak: unknown option %s\n%s", name.c_str(), soak::kUsage);
       return 2;
