@@ -134,7 +134,7 @@ Stream MakeH264StapA() {
     for (size_t done = 0; done < kFrameBytes; done += kSliceBytes) {
       std::vector<uint8_t> slice(kSliceBytes, 0x5A);
       slice[0] = frame == 0 ? 0x65 : 0x41;
-      slice[1] = done == 0 ? 0x88 : 0x9A;  // first_mb_in_slice 0, then not 0
+      slice[1] = done == 0 ? 0x88 : 0x4A;  // first_mb_in_slice 0, then 1
       units.push_back(slice);
     }
     std::vector<uint8_t> packet{0x78};

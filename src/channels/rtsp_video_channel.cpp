@@ -56,6 +56,8 @@ bool CRtspVideoChannel::SdpInfoReceived(SDP_INFO& info) {
   parameters.parameterSet1 = info.parameterSet1;
   parameters.parameterSet2 = info.parameterSet2;
   parameters.config = info.config;
+  parameters.width = info.video.width;
+  parameters.height = info.video.height;
   m_parser->SetStreamParameters(parameters);
   m_activeParser = m_parser.Get();
   return true;

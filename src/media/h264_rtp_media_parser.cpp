@@ -6,11 +6,30 @@
 #include "media/media_format.h"
 
 namespace telvora {
-namespace {
+namespace h264 {
 
 const uint8_t kStartCode[3] = {0, 0, 1};
-const uint8_t kTrailer[5] = {0, 0, 1, 0x09, 0x30};  // access unit delimiter
+const uint8_t kFrameTrailer[5] = {0, 0, 1, kNalAccessUnitDelimiter, 0x30};
+
+bool OpensAccessUnit(uint8_t type, uint8_t secondByte) {
+  if (IsSlice(type)) return (secondByte & 0x80) != 0;  // first_mb_in_slice 0: a lone 1 bit
+  return type == kNalSei || type == kNalSps || type == kNalPps || type == kNalAccessUnitDelimiter ||
+         (type >= kNalPrefix && type <= kNalLastReserved);
+}
+
+}  // namespace h264
+
+namespace {
+
+using namespace h264;
+
 const size_t kSpsSearchLimit = 64;
+const uint32_t kMaxSpsId = 31;
+const uint32_t kMaxPpsId = 255;
+// A parameter set in fragments larger than this is not kept.
+const size_t kMaxParameterSetSize = 4096;
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 void SkipScalingList(CH264BitReader& reader, int size) {
   int last = 8;
@@ -26,9 +45,33 @@ void SkipScalingList(CH264BitReader& reader, int size) {
   }
 }
 
+// seq_parameter_set_id of an SPS unit (header byte included).
+bool ReadSpsId(const uint8_t* unit, size_t length, uint32_t* id) {
+  if (length < 2) return false;
+  CH264BitReader reader(unit + 1, length - 1);
+  reader.ReadBits(24);  // profile_idc, constraint flags, level_idc
+  *id = reader.ReadUe();
+  return !reader.Overrun() && *id <= kMaxSpsId;
+}
+
+// pic_parameter_set_id and seq_parameter_set_id of a PPS unit.
+bool ReadPpsIds(const uint8_t* unit, size_t length, uint32_t* ppsId, uint32_t* spsId) {
+  if (length < 2) return false;
+  CH264BitReader reader(unit + 1, length - 1);
+  *ppsId = reader.ReadUe();
+  *spsId = reader.ReadUe();
+  return !reader.Overrun() && *ppsId <= kMaxPpsId && *spsId <= kMaxSpsId;
+}
+
 }  // namespace
 
-CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner) : CRTPMediaParser(owner), m_waiting(true) {}
+CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner)
+    : CRTPMediaParser(owner, "telvora::CH264RTPMediaParser::ProcessFrame"),
+      m_waiting(true),
+      m_reportedInterleaved(false),
+      m_fragmentMode(kFragmentAppend),
+      m_reportedWidth(0),
+      m_reportedHeight(0) {}
 
 CH264RTPMediaParser::~CH264RTPMediaParser() {}
 
@@ -36,75 +79,84 @@ void CH264RTPMediaParser::Reset() {
   m_waiting = true;
   m_width = 0;
   m_height = 0;
-  m_frameBuffer.clear();
+  m_framePicture = false;
+  m_fragmentMode = kFragmentAppend;
+  m_fragmentedSet.clear();
+  ClearFrame();
 }
 
 void CH264RTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& parameters) {
-  if (parameters.parameterSet1.empty() || parameters.parameterSet2.empty()) return;
+  m_announcedWidth = parameters.width;
+  m_announcedHeight = parameters.height;
+  // Descriptions list the sets in either order.
+  const std::vector<uint8_t>* sps = nullptr;
+  const std::vector<uint8_t>* pps = nullptr;
+  for (const std::vector<uint8_t>* set : {&parameters.parameterSet1, &parameters.parameterSet2}) {
+    if (set->empty()) continue;
+    if (NalTypeOf((*set)[0]) == kNalSps && sps == nullptr) sps = set;
+    if (NalTypeOf((*set)[0]) == kNalPps && pps == nullptr) pps = set;
+  }
+  if (sps == nullptr || pps == nullptr) return;
   try {
-    std::vector<uint8_t> scratch;
-    scratch.reserve(parameters.parameterSet1.size() + parameters.parameterSet2.size() + 6);
-    scratch.insert(scratch.end(), kStartCode, kStartCode + 3);
-    scratch.insert(scratch.end(), parameters.parameterSet1.begin(), parameters.parameterSet1.end());
-    scratch.insert(scratch.end(), kStartCode, kStartCode + 3);
-    scratch.insert(scratch.end(), parameters.parameterSet2.begin(), parameters.parameterSet2.end());
+    std::vector<uint8_t> scratch(kStartCode, kStartCode + 3);
+    scratch.insert(scratch.end(), sps->begin(), sps->end());
     uint32_t width = 0;
     uint32_t height = 0;
     if (!ParseSps(scratch.data(), scratch.size(), &width, &height)) return;
     m_width = width & 0xFFFFu;
     m_height = height & 0xFFFFu;
-    m_sps = parameters.parameterSet1;
-    m_pps = parameters.parameterSet2;
+    StoreParameterSet(sps->data(), sps->size());
+    StoreParameterSet(pps->data(), pps->size());
   } catch (...) {
   }
 }
 
-void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
-  try {
-    if (!CheckSequence(packet)) Reset();
-    if (!HandlePayload(packet.GetPayload(), packet.GetPayloadLength())) return;
-    if (packet.GetMarker() && !m_frameBuffer.empty()) {
-      ProcessFrame(packet.GetTimestamp());
-      m_frameBuffer.clear();
-    }
-  } catch (...) {
-    // Out of memory while growing the buffer: the packet is lost, and with
-    // it the frame, which the next gap or refusal clears.
-  }
-}
-
-bool CH264RTPMediaParser::HandlePayload(const uint8_t* payload, size_t length) {
+PacketResult CH264RTPMediaParser::Depacketize(const CRTPPacket& packet) {
+  const uint8_t* payload = packet.GetPayload();
+  const size_t length = payload != nullptr ? packet.GetPayloadLength() : 0;
   bool accepted = false;
-  if (payload != nullptr && length > 0) {
-    switch (payload[0] & 0x1F) {
-      case 24:
+  if (length > 0) {
+    switch (NalTypeOf(payload[0])) {
+      case kNalStapA:
         accepted = HandleStapA(payload, length);
         break;
-      case 28:
+      case kNalFuA:
         accepted = HandleFuA(payload, length);
         break;
+      case kNalStapB:
+      case kNalMtap16:
+      case kNalMtap24:
+      case kNalFuB:
+        ReportInterleaved();
+        break;
       case 0:
-      case 25:
-      case 26:
-      case 27:
-      case 29:
       case 30:
       case 31:
         break;
       default:
-        accepted = HandleSingleNal(payload, length);
+        accepted = length >= 2;
+        if (accepted) HandleNalUnit(payload, length);
         break;
     }
   }
-  if (accepted && !CheckBufferSize()) accepted = false;
-  if (!accepted) Reset();
-  return accepted;
+  if (accepted) return PacketResult::kNeedMore;
+  Reset();
+  return PacketResult::kInvalid;
 }
 
-bool CH264RTPMediaParser::HandleSingleNal(const uint8_t* payload, size_t length) {
-  if (length < 2) return false;
-  HandleNalUnit(payload, length);
-  return true;
+bool CH264RTPMediaParser::StartsNewFrame(const CRTPPacket& packet) const {
+  const uint8_t* p = packet.GetPayload();
+  const size_t n = p != nullptr ? packet.GetPayloadLength() : 0;
+  if (n < 2) return false;
+  switch (NalTypeOf(p[0])) {
+    case kNalStapA:
+      // The first aggregated unit decides.
+      return n >= 5 && Read16(p + 1) >= 2 && OpensAccessUnit(NalTypeOf(p[3]), p[4]);
+    case kNalFuA:
+      return (p[1] & 0x80) != 0 && n >= 3 && OpensAccessUnit(NalTypeOf(p[1]), p[2]);
+    default:
+      return OpensAccessUnit(NalTypeOf(p[0]), p[1]);
+  }
 }
 
 bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
@@ -112,7 +164,7 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
   while (remaining > 1) {
-    const size_t size = (size_t(p[0]) << 8) | p[1];
+    const size_t size = Read16(p);
     p += 2;
     remaining -= 2;
     if (size > remaining) return false;
@@ -131,91 +183,155 @@ bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {
   const uint8_t indicator = payload[0];
   const uint8_t header = payload[1];
   const uint8_t nalHeader = static_cast<uint8_t>((indicator & 0xE0) | (header & 0x1F));
-  if (header & 0x80) {
-    // Only the first slice of a picture (first_mb_in_slice 0, a single 1
-    // bit in exp-Golomb) gets the parameter sets in front.
-    if ((nalHeader & 0x1F) == 5 && m_frameBuffer.empty() && length > 2 && (payload[2] & 0x80) != 0)
-      InsertParameterSets();
-    if (nalHeader != 0) {
+  const uint8_t type = NalTypeOf(header);
+  const bool start = (header & 0x80) != 0;
+  const bool end = (header & 0x40) != 0;
+  const uint8_t* data = payload + 2;
+  const size_t size = length - 2;
+  if (start) {
+    m_fragmentMode = kFragmentAppend;
+    if (type == kNalSei || type == kNalAccessUnitDelimiter) {
+      // Dropped like their unfragmented form, so that an IDR slice after
+      // them still gets its parameter sets.
+      m_fragmentMode = end ? kFragmentAppend : kFragmentSkip;
+      return true;
+    }
+    if (type == kNalSps || type == kNalPps) {
+      m_fragmentedSet.assign(1, nalHeader);
+      m_fragmentMode = kFragmentKeep;
+    } else if (IsSlice(type)) {
+      BeginSlice(type, data, size);
+    } else if (nalHeader != 0) {
       AppendStartCode();
-      m_frameBuffer.push_back(nalHeader);
+      Append(nalHeader);
     }
   }
-  if (length > 2) Append(payload + 2, length - 2);
+  switch (m_fragmentMode) {
+    case kFragmentSkip:
+      break;
+    case kFragmentKeep:
+      if (m_fragmentedSet.size() + size <= kMaxParameterSetSize) {
+        m_fragmentedSet.insert(m_fragmentedSet.end(), data, data + size);
+      } else {
+        m_fragmentedSet.clear();
+        m_fragmentMode = kFragmentSkip;
+      }
+      if (end && !m_fragmentedSet.empty()) StoreParameterSet(m_fragmentedSet.data(), m_fragmentedSet.size());
+      break;
+    case kFragmentAppend:
+      // Fragments are appended whether or not their start was seen; a lost
+      // start is a sequence gap, which drops the frame anyway.
+      if (start && IsSlice(type)) {
+        Append(nalHeader);
+      }
+      Append(data, size);
+      break;
+  }
+  if (end) m_fragmentMode = kFragmentAppend;
   return true;
 }
 
 void CH264RTPMediaParser::HandleNalUnit(const uint8_t* unit, size_t length) {
-  switch (unit[0] & 0x1F) {
-    case 5:
-      InsertParameterSets();
-      break;
-    case 6:
-    case 9:
+  const uint8_t type = NalTypeOf(unit[0]);
+  switch (type) {
+    case kNalSei:
+    case kNalAccessUnitDelimiter:
       return;
-    case 7:
-      m_sps.assign(unit, unit + length);
-      return;
-    case 8:
-      m_pps.assign(unit, unit + length);
+    case kNalSps:
+    case kNalPps:
+      StoreParameterSet(unit, length);
       return;
     default:
       break;
   }
+  if (IsSlice(type)) {
+    if (type == kNalIdrSlice) {
+      BeginSlice(type, unit + 1, length - 1);
+    } else {
+      m_framePicture = true;
+      AppendStartCode();
+    }
+  } else {
+    AppendStartCode();
+  }
+  Append(unit, length);
+}
+
+void CH264RTPMediaParser::BeginSlice(uint8_t type, const uint8_t* sliceData, size_t length) {
+  // Only the first slice of a picture (first_mb_in_slice 0) gets the
+  // parameter sets in front.
+  if (type == kNalIdrSlice && !m_framePicture && length > 0 && (sliceData[0] & 0x80) != 0)
+    InsertParameterSets(sliceData, length);
+  m_framePicture = true;
+  AppendStartCode();
+}
+
+void CH264RTPMediaParser::AppendUnit(const uint8_t* unit, size_t length) {
   AppendStartCode();
   Append(unit, length);
 }
 
-void CH264RTPMediaParser::InsertParameterSets() {
-  if (!m_frameBuffer.empty() || m_sps.empty() || m_pps.empty()) return;
-  AppendStartCode();
-  Append(m_sps.data(), m_sps.size());
-  AppendStartCode();
-  Append(m_pps.data(), m_pps.size());
+void CH264RTPMediaParser::StoreParameterSet(const uint8_t* unit, size_t length) {
+  uint32_t id = 0;
+  uint32_t spsId = 0;
+  if (NalTypeOf(unit[0]) == kNalSps) {
+    if (ReadSpsId(unit, length, &id)) m_spsById[id].assign(unit, unit + length);
+  } else if (ReadPpsIds(unit, length, &id, &spsId)) {
+    m_ppsById[id].assign(unit, unit + length);
+  }
 }
 
-void CH264RTPMediaParser::AppendStartCode() { m_frameBuffer.insert(m_frameBuffer.end(), kStartCode, kStartCode + 3); }
-
-void CH264RTPMediaParser::Append(const uint8_t* data, size_t length) {
-  m_frameBuffer.insert(m_frameBuffer.end(), data, data + length);
+void CH264RTPMediaParser::InsertParameterSets(const uint8_t* sliceData, size_t length) {
+  if (m_spsById.empty() || m_ppsById.empty()) return;
+  // The slice names its PPS, the PPS its SPS; sets not seen fall back to
+  // the lowest ids.
+  CH264BitReader reader(sliceData, length);
+  reader.ReadUe();  // first_mb_in_slice
+  reader.ReadUe();  // slice_type
+  const uint32_t ppsId = reader.ReadUe();
+  auto pps = m_ppsById.find(ppsId);
+  if (reader.Overrun() || pps == m_ppsById.end()) pps = m_ppsById.begin();
+  uint32_t unused = 0;
+  uint32_t spsId = 0;
+  auto sps = m_spsById.end();
+  if (ReadPpsIds(pps->second.data(), pps->second.size(), &unused, &spsId)) sps = m_spsById.find(spsId);
+  if (sps == m_spsById.end()) sps = m_spsById.begin();
+  AppendUnit(sps->second.data(), sps->second.size());
+  AppendUnit(pps->second.data(), pps->second.size());
 }
 
-void CH264RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
-  IFrameAllocator* allocator = m_owner != nullptr ? m_owner->GetFrameAllocator() : nullptr;
-  if (allocator == nullptr || m_client == nullptr || m_frameBuffer.empty()) return;
+void CH264RTPMediaParser::ReportInterleaved() {
+  if (m_reportedInterleaved || m_owner == nullptr) return;
+  m_reportedInterleaved = true;
+  m_owner->Log(1, "%s: Device %s sends H.264 in the interleaved packetization mode, which is not supported; no frame can be received",
+               "telvora::CH264RTPMediaParser::ProcessPacket", m_owner->GetDeviceText().c_str());
+}
 
-  m_frameBuffer.insert(m_frameBuffer.end(), kTrailer, kTrailer + sizeof(kTrailer));
-  const uint32_t size = static_cast<uint32_t>(m_frameBuffer.size());
-
-  uint32_t code = kFormatI264;
+bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
+  m_framePicture = false;
+  if (m_frameBuffer.empty()) return false;
+  // Within the slack the base keeps past the limit.
+  m_frameBuffer.insert(m_frameBuffer.end(), kFrameTrailer, kFrameTrailer + sizeof(kFrameTrailer));
   uint32_t width = 0;
   uint32_t height = 0;
   if (ParseSps(m_frameBuffer.data(), m_frameBuffer.size(), &width, &height)) {
     m_width = width & 0xFFFFu;
     m_height = height & 0xFFFFu;
-    code = kFormatH264;
+    *formatCode = kFormatH264;
     m_waiting = false;
-  } else if (m_waiting) {
-    m_frameBuffer.clear();
-    return;
-  }
-
-  IVideoFrame* frame = allocator->CreateFrame(code, size, m_client->GetDriverName().c_str());
-  if (frame == nullptr) return;
-  try {
-    if (!CopyToFrame(frame)) {
-      m_owner->Log(1, "%s: Data copying error, device %s", "telvora::CH264RTPMediaParser::ProcessFrame",
-                   m_owner->GetDeviceText().c_str());
-      Reset();
-      ReleaseHostFrame(allocator, frame);
-      return;
+    if ((m_reportedWidth != 0 || m_reportedHeight != 0) && (m_width != m_reportedWidth || m_height != m_reportedHeight) &&
+        m_owner != nullptr) {
+      m_owner->Log(3, "%s: The picture size of device %s changed from %ux%u to %ux%u",
+                   "telvora::CH264RTPMediaParser::ProcessFrame", m_owner->GetDeviceText().c_str(), m_reportedWidth,
+                   m_reportedHeight, m_width, m_height);
     }
-    StampFrame(frame, code, rtpTimestamp, size);
-    if (!m_client->DeliverFrame(frame)) Reset();
-  } catch (...) {
-    Reset();
+    m_reportedWidth = m_width;
+    m_reportedHeight = m_height;
+    return true;
   }
-  ReleaseHostFrame(allocator, frame);
+  if (m_waiting) return false;
+  *formatCode = kFormatI264;
+  return true;
 }
 
 bool CH264RTPMediaParser::ParseSps(const uint8_t* data, size_t length, uint32_t* width, uint32_t* height) {

@@ -18,8 +18,11 @@ const uint16_t kProfileContinuation = 0xFFFF;
 uint32_t Read24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
 uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
-// 0 stands for 2048 pixels.
-uint16_t Dimension(uint8_t units) { return units == 0 ? 2048 : static_cast<uint16_t>(units * 8); }
+// 0 stands for a size the field cannot hold: the announced one, else 2048.
+uint16_t Dimension(uint8_t units, uint16_t announced = 0) {
+  if (units != 0) return static_cast<uint16_t>(units * 8);
+  return announced != 0 ? announced : 2048;
+}
 
 class Writer {
  public:
@@ -58,7 +61,9 @@ void WriteQuantSegment(Writer& w, uint8_t tableId, const uint8_t* table, size_t 
 }  // namespace
 
 CJpegRTPMediaParser::CJpegRTPMediaParser(IDriver* owner)
-    : CRTPMediaParser(owner), m_waiting(true), m_payloadHeaderSize(kMainHeaderSize) {}
+    : CRTPMediaParser(owner, "telvora::CJpegRTPMediaParser::ProcessFrame"),
+      m_waiting(true),
+      m_payloadHeaderSize(kMainHeaderSize) {}
 
 CJpegRTPMediaParser::~CJpegRTPMediaParser() {}
 
@@ -66,41 +71,60 @@ void CJpegRTPMediaParser::Reset() {
   m_waiting = true;
   m_width = 0;
   m_height = 0;
-  m_frameBuffer.clear();
+  ClearFrame();
 }
 
-void CJpegRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
-  try {
-    if (!CheckSequence(packet)) Reset();
-    const bool hasExtension = packet.GetExtensionLength() != 0;
-    // A packet that opens a frame by extension and also carries scan data
-    // gets its extension first, so that the data follow the marker segments
-    // as they would from two packets.
-    const bool extensionFirst = hasExtension && packet.GetExtensionProfile() == kProfileFrameStart;
-    bool accepted = false;
-    if (extensionFirst)
-      accepted = HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength());
-    if (packet.GetPayloadLength() != 0 && packet.GetPayload() != nullptr)
-      accepted = HandlePayload(packet.GetPayload(), packet.GetPayloadLength()) || accepted;
-    if (hasExtension && !extensionFirst)
-      accepted =
-          HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength()) ||
-          accepted;
-    if (accepted && !m_frameBuffer.empty() && packet.GetMarker()) {
-      ProcessFrame(packet.GetTimestamp());
-      Reset();  // every frame needs a new start
-    }
-  } catch (...) {
-    Reset();
-  }
+void CJpegRTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& parameters) {
+  CRTPMediaParser::SetStreamParameters(parameters);
+  m_state.announcedWidth = static_cast<uint16_t>(std::min<uint32_t>(parameters.width, 0xFFFF));
+  m_state.announcedHeight = static_cast<uint16_t>(std::min<uint32_t>(parameters.height, 0xFFFF));
 }
 
-bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n) {
+bool CJpegRTPMediaParser::StartsNewFrame(const CRTPPacket& packet) const {
+  if (packet.GetExtensionLength() != 0 && packet.GetExtensionProfile() == kProfileFrameStart) return true;
+  const uint8_t* p = packet.GetPayload();
+  return p != nullptr && packet.GetPayloadLength() >= 4 && Read24(p + 1) == 0;
+}
+
+PacketResult CJpegRTPMediaParser::Depacketize(const CRTPPacket& packet) {
+  const bool hasExtension = packet.GetExtensionLength() != 0;
+  // A packet that opens a frame by extension and also carries scan data
+  // gets its extension first, so that the data follow the marker segments.
+  const bool extensionFirst = hasExtension && packet.GetExtensionProfile() == kProfileFrameStart;
+  bool opened = false;
+  if (extensionFirst)
+    opened = HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength());
+  bool accepted = opened;
+  if (packet.GetPayloadLength() != 0 && packet.GetPayload() != nullptr)
+    accepted = HandlePayload(packet.GetPayload(), packet.GetPayloadLength(), opened) || accepted;
+  if (hasExtension && !extensionFirst)
+    accepted =
+        HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength()) || accepted;
+  m_framePicture = !m_frameBuffer.empty();
+  return accepted ? PacketResult::kNeedMore : PacketResult::kDropped;
+}
+
+bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n, bool afterExtension) {
   if (n < 4) return false;
   const uint32_t offset = Read24(p + 1);
   if (offset == 0) {
-    if (n > 11) m_payloadHeaderSize = (p[4] >= 64 && p[4] <= 127) ? 12 : 8;
-    m_frameBuffer.insert(m_frameBuffer.end(), p, p + n);
+    const uint8_t type = n > 4 ? p[4] : 0;
+    if (n > 11) m_payloadHeaderSize = (type >= 64 && type < 128) ? 12 : 8;
+    size_t headers = 0;
+    const bool known = Rfc2435HeaderSize(p, n, &headers);
+    if (afterExtension) {
+      // The extension carried the image's own marker segments: only the
+      // scan data follow them.
+      if (!known) headers = std::min<size_t>(n, m_payloadHeaderSize);
+      Append(p + headers, n - headers);
+    } else if (known && n >= headers + 2 && p[headers] == 0xFF && p[headers + 1] == 0xD8) {
+      // A whole JFIF image behind the RFC 2435 headers.
+      m_width = 0;
+      m_height = 0;
+      Append(p + headers, n - headers);
+    } else {
+      Append(p, n);
+    }
     m_waiting = false;
   } else {
     if (m_waiting) {
@@ -109,11 +133,7 @@ bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n) {
     }
     // Continuation data go in arrival order; the offset is not used to
     // place them.
-    if (n > m_payloadHeaderSize) m_frameBuffer.insert(m_frameBuffer.end(), p + m_payloadHeaderSize, p + n);
-  }
-  if (!CheckBufferSize()) {
-    Reset();
-    return false;
+    if (n > m_payloadHeaderSize) Append(p + m_payloadHeaderSize, n - m_payloadHeaderSize);
   }
   return true;
 }
@@ -122,57 +142,32 @@ bool CJpegRTPMediaParser::HandleExtension(uint16_t profile, const uint8_t* data,
   if (data == nullptr || words == 0) return false;
   const size_t bytes = words * 4;
   if (profile == kProfileFrameStart) {
-    m_frameBuffer.clear();
+    ClearFrame();
     m_waiting = false;
-    m_frameBuffer.push_back(0xFF);
-    m_frameBuffer.push_back(0xD8);
-    m_frameBuffer.insert(m_frameBuffer.end(), data, data + bytes);
+    m_width = 0;
+    m_height = 0;
+    const uint8_t soi[2] = {0xFF, 0xD8};
+    Append(soi, 2);
+    Append(data, bytes);
   } else if (profile == kProfileContinuation) {
     if (m_waiting) {
       Reset();
       return false;
     }
-    m_frameBuffer.insert(m_frameBuffer.end(), data, data + bytes);
+    Append(data, bytes);
   }
   if (m_waiting) {
-    Reset();
-    return false;
-  }
-  if (!CheckBufferSize()) {
     Reset();
     return false;
   }
   return true;
 }
 
-void CJpegRTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
-  if (!BuildJpegFrame()) return;
-  if (m_client == nullptr) return;
-  const uint32_t size = static_cast<uint32_t>(m_frameBuffer.size());
-  IFrameAllocator* allocator = m_owner != nullptr ? m_owner->GetFrameAllocator() : nullptr;
-  IVideoFrame* frame = nullptr;
-  if (allocator != nullptr) frame = allocator->CreateFrame(kFormatJpeg, size, m_client->GetDriverName().c_str());
-  if (frame == nullptr) {
-    if (m_owner != nullptr)
-      m_owner->Log(1, "%s: Frame allocation error, device %s", "telvora::CJpegRTPMediaParser::ProcessFrame",
-                   m_owner->GetDeviceText().c_str());
-    return;
-  }
-  try {
-    if (CopyToFrame(frame)) {
-      SYSTEMTIME time{};
-      m_client->ConvertTimestamp(rtpTimestamp, &time);
-      frame->SetDataSize(size);
-      frame->SetWidth(m_width);
-      frame->SetHeight(m_height);
-      frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
-      frame->SetTime(&time);
-      if (!m_client->DeliverFrame(frame)) Reset();
-    }
-  } catch (...) {
-    Reset();
-  }
-  ReleaseHostFrame(allocator, frame);
+bool CJpegRTPMediaParser::FinishFrame(uint32_t* formatCode) {
+  // Every image needs a new start.
+  m_waiting = true;
+  *formatCode = kFormatJpeg;
+  return BuildJpegFrame();
 }
 
 bool CJpegRTPMediaParser::BuildJpegFrame() {
@@ -198,9 +193,11 @@ bool CJpegRTPMediaParser::BuildJpegFrame() {
 void CJpegRTPMediaParser::FindFrameSize() {
   const uint8_t* b = m_frameBuffer.data();
   const size_t n = m_frameBuffer.size();
+  m_width = 0;
+  m_height = 0;
   // The caller guarantees n > 8, so n - 9 does not wrap.
   for (size_t i = 0; i < n - 9; ++i) {
-    if (b[i] == 0xFF && b[i + 1] == 0xC0) {
+    if (b[i] == 0xFF && (b[i + 1] == 0xC0 || b[i + 1] == 0xC1)) {
       m_height = Read16(b + i + 5);
       m_width = Read16(b + i + 7);
       return;
@@ -209,12 +206,13 @@ void CJpegRTPMediaParser::FindFrameSize() {
 }
 
 bool CJpegRTPMediaParser::BuildRfc2435Frame() {
-  m_width = Dimension(m_frameBuffer[6]);
-  m_height = Dimension(m_frameBuffer[7]);
+  m_width = Dimension(m_frameBuffer[6], m_state.announcedWidth);
+  m_height = Dimension(m_frameBuffer[7], m_state.announcedHeight);
   uint8_t header[kHeaderAreaSize];
   size_t headerLength = 0;
   size_t consumed = 0;
-  if (!PrepareJpegHeader(m_frameBuffer.data(), m_frameBuffer.size(), header, &headerLength, &consumed)) return false;
+  if (!PrepareJpegHeader(m_frameBuffer.data(), m_frameBuffer.size(), header, &headerLength, &consumed, &m_state))
+    return false;
   // Replace the consumed bytes by the header with a single move of the data.
   if (headerLength > consumed) {
     m_frameBuffer.insert(m_frameBuffer.begin(), headerLength - consumed, 0);
@@ -238,8 +236,25 @@ void CJpegRTPMediaParser::AddEndOfImage() {
   m_frameBuffer.push_back(0xD9);
 }
 
+bool CJpegRTPMediaParser::Rfc2435HeaderSize(const uint8_t* data, size_t length, size_t* size) {
+  if (data == nullptr || size == nullptr || length < kMainHeaderSize) return false;
+  size_t used = kMainHeaderSize;
+  const uint32_t offset = Read24(data + 1);
+  const uint8_t type = data[4];
+  const uint8_t q = data[5];
+  if (type >= 64 && type < 128) used += kRestartHeaderSize;
+  if (offset == 0 && q >= 128) {
+    if (length < used + kQuantHeaderSize) return false;
+    // A quantization table header with a non-zero MBZ byte is not read.
+    if (data[used] == 0) used += kQuantHeaderSize + Read16(data + used + 2);
+  }
+  if (used > length) return false;
+  *size = used;
+  return true;
+}
+
 bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, uint8_t* out, size_t* headerLength,
-                                            size_t* consumed) {
+                                            size_t* consumed, JPEG_STREAM_STATE* state) {
   if (data == nullptr || out == nullptr || headerLength == nullptr || consumed == nullptr) return false;
   *headerLength = 0;
   *consumed = 0;
@@ -248,11 +263,13 @@ bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, 
   const uint32_t offset = Read24(data + 1);
   const uint8_t type = data[4];
   const uint8_t q = data[5];
-  const uint16_t width = Dimension(data[6]);
-  const uint16_t height = Dimension(data[7]);
+  const uint16_t width = Dimension(data[6], state != nullptr ? state->announcedWidth : 0);
+  const uint16_t height = Dimension(data[7], state != nullptr ? state->announcedHeight : 0);
 
+  // Types 128 and up are dynamic; like the types below 64 they carry no
+  // restart marker header, in the first packet as in the others.
   uint16_t restartInterval = 0;
-  if (type >= 64) {
+  if (type >= 64 && type < 128) {
     if (length < used + kRestartHeaderSize) return false;
     restartInterval = Read16(data + used);
     used += kRestartHeaderSize;
@@ -265,40 +282,64 @@ bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, 
   uint8_t scaled[128];
   const uint8_t* tables = scaled;
   size_t tableLength = sizeof(scaled);
+  uint8_t precision = 0;
   if (q < 128) {
     ScaleQuantTables(q, scaled);
   } else {
     if (length < used + kQuantHeaderSize) return false;
     const uint8_t mbz = data[used];
     const uint16_t inBand = Read16(data + used + 2);
+    JPEG_STREAM_STATE::TABLES* cached = (state != nullptr && q < 255) ? &state->tablesByQ[q - 128] : nullptr;
     if (mbz != 0) {
       ScaleQuantTables(q, scaled);
     } else {
+      precision = data[used + 1];
       used += kQuantHeaderSize;
       if (length - used < inBand) return false;
-      if (inBand == 0) {
-        ScaleQuantTables(q, scaled);
-      } else {
+      if (inBand != 0) {
         tables = data + used;
         tableLength = inBand;
         used += inBand;
+        if (cached != nullptr) {
+          cached->precision = precision;
+          cached->bytes.assign(tables, tables + tableLength);
+        }
+      } else if (cached != nullptr && !cached->bytes.empty()) {
+        // Q 128 to 254 with no tables: the ones last sent for this Q.
+        tables = cached->bytes.data();
+        tableLength = cached->bytes.size();
+        precision = cached->precision;
+      } else {
+        ScaleQuantTables(q, scaled);
+        precision = 0;
       }
     }
   }
 
-  const size_t size = JpegHeaderLength(tableLength, restartInterval);
+  const size_t size = JpegHeaderLength(tableLength, restartInterval, precision);
   if (size > kHeaderAreaSize) return false;
-  const size_t written = BuildJpegHeader(out, kHeaderAreaSize, type, width, height, tables, tableLength, restartInterval);
+  const size_t written =
+      BuildJpegHeader(out, kHeaderAreaSize, type, width, height, tables, tableLength, restartInterval, precision);
   if (written != size) return false;
   *headerLength = written;
   *consumed = used;
   return true;
 }
 
-size_t CJpegRTPMediaParser::JpegHeaderLength(size_t tableLength, uint16_t restartInterval) {
+namespace {
+
+// Bytes of the first table; the rest, if any, is the second.
+size_t FirstTableLength(size_t tableLength, uint8_t precision) {
+  if (precision == 0) return tableLength <= 64 ? tableLength : tableLength / 2;
+  return std::min(tableLength, size_t((precision & 1) ? 128 : 64));
+}
+
+}  // namespace
+
+size_t CJpegRTPMediaParser::JpegHeaderLength(size_t tableLength, uint16_t restartInterval, uint8_t precision) {
   size_t size = 20;                   // SOI, APP0
   if (restartInterval != 0) size += 6;  // DRI
-  size += tableLength <= 64 ? tableLength + 5 : tableLength + 10;
+  size += FirstTableLength(tableLength, precision) == tableLength ? tableLength + 5 : tableLength + 10;
   size += 19;   // SOF0
   size += 432;  // four DHT segments
   size += 14;   // SOS
@@ -307,11 +348,11 @@ size_t CJpegRTPMediaParser::JpegHeaderLength(size_t tableLength, uint16_t restar
 
 size_t CJpegRTPMediaParser::BuildJpegHeader(uint8_t* out, size_t capacity, uint8_t type, uint16_t width,
                                             uint16_t height, const uint8_t* tables, size_t tableLength,
-                                            uint16_t restartInterval) {
+                                            uint16_t restartInterval, uint8_t precision) {
   if (out == nullptr || (tables == nullptr && tableLength != 0)) return 0;
   // Segment lengths are 16 bits; the length check also keeps every write
   // below inside the area.
-  if (tableLength > 0xFFF0 || JpegHeaderLength(tableLength, restartInterval) > capacity) return 0;
+  if (tableLength > 0xFFF0 || JpegHeaderLength(tableLength, restartInterval, precision) > capacity) return 0;
   Writer w(out);
 
   static const uint8_t kApp0[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46,
@@ -324,17 +365,14 @@ size_t CJpegRTPMediaParser::BuildJpegHeader(uint8_t* out, size_t capacity, uint8
     w.Word(restartInterval);
   }
 
-  const bool twoTables = tableLength > 64;
-  if (twoTables) {
-    const size_t first = tableLength / 2;
-    WriteQuantSegment(w, 0, tables, first);
-    WriteQuantSegment(w, 1, tables + first, tableLength - first);
-  } else {
-    WriteQuantSegment(w, 0, tables, tableLength);
-  }
+  const size_t first = FirstTableLength(tableLength, precision);
+  const bool twoTables = first < tableLength;
+  WriteQuantSegment(w, static_cast<uint8_t>((precision & 1) << 4), tables, first);
+  if (twoTables) WriteQuantSegment(w, static_cast<uint8_t>(((precision & 2) << 3) | 1), tables + first, tableLength - first);
 
   const uint8_t chromaTable = twoTables ? 1 : 0;
-  w.Word(0xFFC0);
+  // 16-bit tables are outside the baseline process; SOF1 says so.
+  w.Word((precision & 3) != 0 ? 0xFFC1 : 0xFFC0);
   w.Word(17);
   w.Byte(8);
   w.Word(height);

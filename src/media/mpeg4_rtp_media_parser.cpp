@@ -4,11 +4,20 @@
 #include "platform/module.h"
 
 namespace telvora {
+namespace mpeg4 {
+
+bool IsConfigurationStart(const uint8_t* p) {
+  if (p[0] != 0 || p[1] != 0 || p[2] != 1) return false;
+  return p[3] <= kVideoObjectLayerLast || p[3] == kVisualObjectSequence || p[3] == kVisualObject;
+}
+
+}  // namespace mpeg4
+
 namespace {
 
 const size_t kConfigStoreLimit = 64;
 
-bool IsStartCode(const uint8_t* p, uint8_t code) { return p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == code; }
+using namespace mpeg4;
 
 MpegHeaderParserFunction FindEntry(void* library) {
   void* entry = platform::GetModuleSymbol(library, "ParseMpegHeader");
@@ -16,6 +25,7 @@ MpegHeaderParserFunction FindEntry(void* library) {
   return reinterpret_cast<MpegHeaderParserFunction>(entry);
 }
 
+const char* const kFrameFunction = "telvora::CMpeg4RTPMediaParser::ProcessFrame";
 const size_t kNoVop = static_cast<size_t>(-1);
 
 // The VOP start code that begins the data at offset a: right there, or right
@@ -23,10 +33,10 @@ const size_t kNoVop = static_cast<size_t>(-1);
 // group header then stays in the frame, ahead of the VOP.
 size_t FindLeadingVop(const uint8_t* p, size_t n, size_t a) {
   if (p == nullptr || a + 4 >= n) return kNoVop;
-  if (IsStartCode(p + a, 0xB6)) return a;
-  if (!IsStartCode(p + a, 0xB3)) return kNoVop;
+  if (IsStartCode(p + a, kVop)) return a;
+  if (!IsStartCode(p + a, kGroupOfVop)) return kNoVop;
   for (size_t i = a + 4; i + 4 < n; ++i) {
-    if (IsStartCode(p + i, 0xB6)) return i;
+    if (IsStartCode(p + i, kVop)) return i;
   }
   return kNoVop;
 }
@@ -34,7 +44,12 @@ size_t FindLeadingVop(const uint8_t* p, size_t n, size_t a) {
 }  // namespace
 
 CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner)
-    : CRTPMediaParser(owner), m_waiting(true), m_keyFrame(false), m_library(nullptr), m_headerParser(nullptr) {
+    : CRTPMediaParser(owner, kFrameFunction),
+      m_waiting(true),
+      m_keyFrame(false),
+      m_reportedMissingLibrary(false),
+      m_library(nullptr),
+      m_headerParser(nullptr) {
   const std::string name = platform::ModuleFileName("Kovadel");
   const std::string beside = platform::GetOwnModuleDirectory() + name;
   m_library = platform::LoadModule(beside.c_str());
@@ -43,7 +58,12 @@ CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner)
 }
 
 CMpeg4RTPMediaParser::CMpeg4RTPMediaParser(IDriver* owner, MpegHeaderParserFunction headerParser)
-    : CRTPMediaParser(owner), m_waiting(true), m_keyFrame(false), m_library(nullptr), m_headerParser(headerParser) {}
+    : CRTPMediaParser(owner, kFrameFunction),
+      m_waiting(true),
+      m_keyFrame(false),
+      m_reportedMissingLibrary(false),
+      m_library(nullptr),
+      m_headerParser(headerParser) {}
 
 CMpeg4RTPMediaParser::~CMpeg4RTPMediaParser() {
   if (m_library != nullptr) platform::FreeModule(m_library);
@@ -52,15 +72,16 @@ CMpeg4RTPMediaParser::~CMpeg4RTPMediaParser() {
 void CMpeg4RTPMediaParser::Reset() {
   m_waiting = true;
   m_keyFrame = false;
+  m_framePicture = false;
   m_width = 0;
   m_height = 0;
-  m_frameBuffer.clear();
+  ClearFrame();
 }
 
 size_t CMpeg4RTPMediaParser::StoreStreamConfig(const uint8_t* p, size_t n) {
   if (p == nullptr || n <= 4) return 0;
   for (size_t i = 4; i + 4 <= n; ++i) {
-    if (IsStartCode(p + i, 0xB6)) {
+    if (IsStartCode(p + i, kVop)) {
       m_inBandConfig.assign(p, p + i);
       return i;
     }
@@ -70,76 +91,64 @@ size_t CMpeg4RTPMediaParser::StoreStreamConfig(const uint8_t* p, size_t n) {
   return n;
 }
 
-void CMpeg4RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
-  try {
-    if (!CheckSequence(packet)) Reset();
-    const uint8_t* p = packet.GetPayload();
-    const size_t n = p != nullptr ? packet.GetPayloadLength() : 0;
-
-    size_t a = 0;
-    if (n > 4 && IsStartCode(p, 0xB0)) a = StoreStreamConfig(p, n);
-    const size_t vop = FindLeadingVop(p, n, a);
-    if (vop != kNoVop) {
-      m_frameBuffer.clear();
-      if (p[vop + 4] >= 0x40) {
-        m_keyFrame = false;
-      } else {
-        if (!m_inBandConfig.empty())
-          m_frameBuffer = m_inBandConfig;
-        else if (!m_config.empty())
-          m_frameBuffer = m_config;
-        m_waiting = false;
-        m_keyFrame = true;
-      }
-    }
-    if (m_waiting) return;
-    if (n > a) m_frameBuffer.insert(m_frameBuffer.end(), p + a, p + n);
-    if (!CheckBufferSize()) {
-      Reset();
-      return;
-    }
-    if (packet.GetMarker() && !m_frameBuffer.empty()) {
-      ProcessFrame(packet.GetTimestamp());
-      m_frameBuffer.clear();
-    }
-  } catch (...) {
-    Reset();
-  }
+bool CMpeg4RTPMediaParser::StartsNewFrame(const CRTPPacket& packet) const {
+  const uint8_t* p = packet.GetPayload();
+  if (p == nullptr || packet.GetPayloadLength() <= 4) return false;
+  return IsConfigurationStart(p) || IsStartCode(p, kGroupOfVop) || IsStartCode(p, kVop);
 }
 
-void CMpeg4RTPMediaParser::ProcessFrame(uint32_t rtpTimestamp) {
-  if (m_client == nullptr || m_frameBuffer.empty()) return;
-  IFrameAllocator* allocator = m_owner != nullptr ? m_owner->GetFrameAllocator() : nullptr;
-  if (allocator == nullptr) return;
-  const uint32_t size = static_cast<uint32_t>(m_frameBuffer.size());
-  uint32_t code = kFormatDivi;
+PacketResult CMpeg4RTPMediaParser::Depacketize(const CRTPPacket& packet) {
+  const uint8_t* p = packet.GetPayload();
+  const size_t n = p != nullptr ? packet.GetPayloadLength() : 0;
+
+  size_t a = 0;
+  if (n > 4 && IsConfigurationStart(p)) a = StoreStreamConfig(p, n);
+  const size_t vop = FindLeadingVop(p, n, a);
+  if (vop != kNoVop) {
+    ClearFrame();
+    if (p[vop + 4] >= kFirstPredictedVop) {
+      m_keyFrame = false;
+    } else {
+      if (!m_inBandConfig.empty())
+        Append(m_inBandConfig.data(), m_inBandConfig.size());
+      else if (!m_config.empty())
+        Append(m_config.data(), m_config.size());
+      m_waiting = false;
+      m_keyFrame = true;
+    }
+    m_framePicture = !m_waiting;
+  }
+  if (m_waiting) return PacketResult::kDropped;
+  if (n > a) Append(p + a, n - a);
+  return PacketResult::kNeedMore;
+}
+
+bool CMpeg4RTPMediaParser::FinishFrame(uint32_t* formatCode) {
+  m_framePicture = false;
+  if (m_frameBuffer.empty()) return false;
+  *formatCode = kFormatDivi;
   if (m_keyFrame) {
     int32_t width = 0;
     int32_t height = 0;
-    if (m_headerParser == nullptr || m_headerParser(m_frameBuffer.data(), size, &width, &height) <= 0) {
+    if (m_headerParser == nullptr) ReportMissingLibrary();
+    if (m_headerParser == nullptr ||
+        m_headerParser(m_frameBuffer.data(), static_cast<uint32_t>(m_frameBuffer.size()), &width, &height) <= 0) {
       Reset();
-      return;
+      return false;
     }
-    code = kFormatDivx;
+    *formatCode = kFormatDivx;
     m_width = width > 0 ? uint32_t(width) : 0;
     m_height = height > 0 ? uint32_t(height) : 0;
   }
+  return true;
+}
 
-  IVideoFrame* frame = allocator->CreateFrame(code, size, m_client->GetDriverName().c_str());
-  if (frame == nullptr) return;
-  try {
-    StampFrame(frame, code, rtpTimestamp, size);
-    if (!CopyToFrame(frame)) {
-      m_owner->Log(1, "%s: Data copying error, device %s", "telvora::CMpeg4RTPMediaParser::ProcessFrame",
-                   m_owner->GetDeviceText().c_str());
-      Reset();
-    } else if (!m_client->DeliverFrame(frame)) {
-      Reset();
-    }
-  } catch (...) {
-    Reset();
-  }
-  ReleaseHostFrame(allocator, frame);
+void CMpeg4RTPMediaParser::ReportMissingLibrary() {
+  if (m_reportedMissingLibrary || m_owner == nullptr) return;
+  m_reportedMissingLibrary = true;
+  const std::string name = platform::ModuleFileName("Kovadel");
+  m_owner->Log(1, "%s: The MPEG-4 header library %s cannot be loaded; key frames of device %s cannot be sized and are dropped",
+               kFrameFunction, name.c_str(), m_owner->GetDeviceText().c_str());
 }
 
 }  // namespace telvora

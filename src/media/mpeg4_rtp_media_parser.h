@@ -1,8 +1,9 @@
 // Rebuilds MPEG-4 part 2 frames from RTP packets (RFC 3016: the elementary
-// stream cut at arbitrary points). A VOP start code at the head of a packet
-// starts a frame; the stream configuration (VOS, VO, VOL headers) goes in
-// front of every I-VOP, and the picture size of I-VOP frames comes from the
-// header library "Kovadel", loaded at run time.
+// stream cut at arbitrary points). A packet led by a VOS, VO, VOL,
+// group-of-VOP or VOP start code starts a frame; the stream configuration
+// (VOS, VO, VOL headers) goes in front of every I-VOP, and the picture size
+// of I-VOP frames comes from the header library "Kovadel", loaded at run
+// time.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,29 @@
 #include "platform/module.h"
 
 namespace telvora {
+namespace mpeg4 {
+
+// The byte after 00 00 01.
+enum StartCode : uint8_t {
+  kVideoObjectFirst = 0x00,  // 00 to 1F
+  kVideoObjectLayerFirst = 0x20,  // 20 to 2F
+  kVideoObjectLayerLast = 0x2F,
+  kVisualObjectSequence = 0xB0,
+  kGroupOfVop = 0xB3,
+  kVisualObject = 0xB5,
+  kVop = 0xB6,
+};
+
+// vop_coding_type sits in the top two bits of the byte after a VOP start
+// code; values below this one are I-VOPs.
+const uint8_t kFirstPredictedVop = 0x40;
+
+// True when p (at least 4 bytes) starts with 00 00 01 code.
+inline bool IsStartCode(const uint8_t* p, uint8_t code) { return p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == code; }
+// A VOS, VO or VOL header: configuration.
+bool IsConfigurationStart(const uint8_t* p);
+
+}  // namespace mpeg4
 
 // The library's entry: the whole frame in, width and height out; a result
 // above 0 means success.
@@ -27,11 +51,10 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   CMpeg4RTPMediaParser(IDriver* owner, MpegHeaderParserFunction headerParser);
   ~CMpeg4RTPMediaParser() override;
 
-  void ProcessPacket(const CRTPPacket& packet) override;
   void Reset() override;
 
   // Keeps the configuration at the head of a packet that starts with a
-  // visual object sequence: the bytes before the first VOP start code, or
+  // VOS, VO or VOL header: the bytes before the first VOP start code, or
   // the whole payload when it has none and is under 64 bytes. Returns the
   // count of bytes taken (0 when none).
   size_t StoreStreamConfig(const uint8_t* data, size_t length);
@@ -40,11 +63,17 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   bool HasHeaderParser() const { return m_headerParser != nullptr; }
   const std::vector<uint8_t>& GetInBandConfig() const { return m_inBandConfig; }
 
+ protected:
+  PacketResult Depacketize(const CRTPPacket& packet) override;
+  bool StartsNewFrame(const CRTPPacket& packet) const override;
+  bool FinishFrame(uint32_t* formatCode) override;
+
  private:
-  void ProcessFrame(uint32_t rtpTimestamp);
+  void ReportMissingLibrary();
 
   bool m_waiting;
   bool m_keyFrame;
+  bool m_reportedMissingLibrary;
   std::vector<uint8_t> m_inBandConfig;
   void* m_library;
   MpegHeaderParserFunction m_headerParser;

@@ -1,13 +1,41 @@
 #include "media/rtp_media_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "media/media_format.h"
 
 namespace telvora {
+namespace {
 
-CRTPMediaParser::CRTPMediaParser(IDriver* owner)
-    : m_lastSequenceNumber(0), m_firstPacket(true), m_owner(owner), m_client(nullptr), m_width(0), m_height(0) {}
+// Room past the limit for what a codec adds when it finishes a frame (the
+// H.264 delimiter, a JPEG header in place of the RFC 2435 headers).
+constexpr size_t kFinishSlack = 2048;
+// A buffer larger than this is given back when a frame used less than a
+// quarter of it, so one outsized frame does not pin its memory.
+constexpr size_t kKeptCapacity = 4 * 1024 * 1024;
+
+}  // namespace
+
+constexpr size_t CRTPMediaParser::kMaxFrameBufferSize;
+
+CRTPMediaParser::CRTPMediaParser(IDriver* owner, const char* frameFunction)
+    : m_lastSequenceNumber(0),
+      m_firstPacket(true),
+      m_owner(owner),
+      m_client(nullptr),
+      m_width(0),
+      m_height(0),
+      m_announcedWidth(0),
+      m_announcedHeight(0),
+      m_framePicture(false),
+      m_frameFunction(frameFunction),
+      m_markers(kMarkersUnknown),
+      m_frameHeld(false),
+      m_afterMarker(false),
+      m_overflow(false),
+      m_allocationFailed(false),
+      m_frameTimestamp(0) {}
 
 CRTPMediaParser::~CRTPMediaParser() {}
 
@@ -15,6 +43,8 @@ void CRTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& paramet
   m_sps = parameters.parameterSet1;
   m_pps = parameters.parameterSet2;
   m_config = parameters.config;
+  m_announcedWidth = parameters.width;
+  m_announcedHeight = parameters.height;
 }
 
 bool CRTPMediaParser::CheckSequence(const CRTPPacket& packet) {
@@ -29,39 +59,155 @@ bool CRTPMediaParser::CheckSequence(const CRTPPacket& packet) {
   return sequence == expected;
 }
 
-bool CRTPMediaParser::CheckBufferSize() {
-  if (m_frameBuffer.size() <= kMaxFrameBufferSize) return true;
-  if (m_owner != nullptr) {
-    const DEVICE_INFO* info = m_owner->GetDeviceInfo();
-    m_owner->Log(1, "%s: Frame buffer overflow detected, device %s:%u", "telvora::CRTPMediaParser::CheckBufferSize",
-                 info != nullptr ? info->address.c_str() : "", info != nullptr ? unsigned(info->port) : 0u);
+PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
+  try {
+    bool delivered = false;
+    const uint32_t timestamp = packet.GetTimestamp();
+    if (!CheckSequence(packet)) {
+      m_afterMarker = false;
+      Reset();
+    }
+    // Packets without data (keep-alives) say nothing about boundaries.
+    const bool hasData = packet.GetPayloadLength() != 0 || packet.GetExtensionLength() != 0;
+    if (hasData) {
+      if (m_framePicture && (timestamp != m_frameTimestamp || StartsNewFrame(packet))) {
+        if (m_frameHeld && m_markers == kMarkersUnknown) m_markers = kMarkersRight;
+        delivered = CompleteFrame(m_frameTimestamp);
+      } else if (m_frameHeld) {
+        // Same picture after its marker: this sender marks too early.
+        m_frameHeld = false;
+        ReportMarkersEarly();
+      } else if (m_afterMarker && timestamp == m_frameTimestamp && !StartsNewFrame(packet)) {
+        // The frame handed over at its marker was only part of its picture,
+        // and what follows refers to all of it.
+        ReportMarkersEarly();
+        Reset();
+      }
+      m_afterMarker = false;
+    }
+
+    const PacketResult result = Depacketize(packet);
+    if (m_overflow) {
+      m_overflow = false;
+      ReportOverflow();
+      Reset();
+      return PacketResult::kDropped;
+    }
+    if (result != PacketResult::kNeedMore) return delivered ? PacketResult::kFrameReady : result;
+    if (!m_framePicture) return delivered ? PacketResult::kFrameReady : PacketResult::kNeedMore;
+    m_frameTimestamp = timestamp;
+    if (packet.GetMarker()) {
+      if (TrustMarkerAtOnce() || m_markers == kMarkersRight) {
+        delivered = CompleteFrame(timestamp) || delivered;
+        m_afterMarker = !TrustMarkerAtOnce();
+      } else {
+        m_frameHeld = true;
+      }
+    }
+    return delivered ? PacketResult::kFrameReady : PacketResult::kNeedMore;
+  } catch (...) {
+    // Out of memory while growing a buffer: the frame is lost.
+    m_overflow = false;
+    Reset();
+    return PacketResult::kDropped;
   }
-  return false;
 }
 
-bool CRTPMediaParser::CopyToFrame(IVideoFrame* frame) {
-  uint8_t* data = frame->GetData();
-  if (data == nullptr) return false;
-  if (!m_frameBuffer.empty()) std::memcpy(data, m_frameBuffer.data(), m_frameBuffer.size());
+bool CRTPMediaParser::AppendGrowing(const uint8_t* data, size_t length) {
+  if (m_overflow) return false;
+  const size_t size = m_frameBuffer.size();
+  if (size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) {
+    m_overflow = true;
+    return false;
+  }
+  if (length == 0) return true;
+  const size_t needed = size + length;
+  if (needed > m_frameBuffer.capacity()) {
+    // Doubling, but never past what the limit can use.
+    m_frameBuffer.reserve(std::min(kMaxFrameBufferSize + kFinishSlack, std::max(needed, 2 * m_frameBuffer.capacity())));
+  }
+  m_frameBuffer.insert(m_frameBuffer.end(), data, data + length);
   return true;
 }
 
-void CRTPMediaParser::StampFrame(IVideoFrame* frame, uint32_t code, uint32_t rtpTimestamp, uint32_t size) {
-  SYSTEMTIME time{};
-  m_client->ConvertTimestamp(rtpTimestamp, &time);
-  frame->SetWidth(m_width);
-  frame->SetHeight(m_height);
-  frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
-  frame->SetDataSize(size);
-  frame->SetFormat(code);
-  frame->SetTime(&time);
+void CRTPMediaParser::ClearFrame() {
+  const size_t used = m_frameBuffer.size();
+  m_frameBuffer.clear();
+  m_frameHeld = false;
+  m_framePicture = false;
+  if (m_frameBuffer.capacity() > kKeptCapacity && used < m_frameBuffer.capacity() / 4)
+    std::vector<uint8_t>().swap(m_frameBuffer);
 }
 
-void CRTPMediaParser::ReleaseHostFrame(IFrameAllocator* allocator, IVideoFrame* frame) {
+bool CRTPMediaParser::CompleteFrame(uint32_t rtpTimestamp) {
+  m_frameHeld = false;
+  uint32_t code = 0;
+  bool taken = false;
+  if (FinishFrame(&code) && !m_frameBuffer.empty()) taken = HandOver(code, rtpTimestamp);
+  ClearFrame();
+  return taken;
+}
+
+bool CRTPMediaParser::HandOver(uint32_t code, uint32_t rtpTimestamp) {
+  IFrameAllocator* allocator = m_owner != nullptr ? m_owner->GetFrameAllocator() : nullptr;
+  IVideoFrame* frame = nullptr;
+  if (allocator != nullptr && m_client != nullptr)
+    frame = allocator->CreateFrame(code, static_cast<uint32_t>(m_frameBuffer.size()), m_client->GetDriverName().c_str());
+  if (frame == nullptr) {
+    // Frames that follow refer to this one: the codec waits for a key frame.
+    if (m_client != nullptr && !m_allocationFailed && m_owner != nullptr) {
+      m_allocationFailed = true;
+      m_owner->Log(1, "%s: Frame allocation error, device %s", m_frameFunction, m_owner->GetDeviceText().c_str());
+    }
+    Reset();
+    return false;
+  }
+  bool taken = false;
+  try {
+    uint8_t* data = frame->GetData();
+    if (data == nullptr) {
+      m_owner->Log(1, "%s: Data copying error, device %s", m_frameFunction, m_owner->GetDeviceText().c_str());
+      Reset();
+    } else {
+      const uint32_t size = static_cast<uint32_t>(m_frameBuffer.size());
+      std::memcpy(data, m_frameBuffer.data(), size);
+      SYSTEMTIME time{};
+      m_client->ConvertTimestamp(rtpTimestamp, &time);
+      frame->SetWidth(m_width);
+      frame->SetHeight(m_height);
+      frame->SetResolutionClass(GetResolutionClass(m_width, m_height));
+      frame->SetDataSize(size);
+      if (SetsFormat()) frame->SetFormat(code);
+      frame->SetTime(&time);
+      taken = m_client->DeliverFrame(frame);
+      if (taken)
+        m_allocationFailed = false;
+      else
+        Reset();
+    }
+  } catch (...) {
+    Reset();
+  }
   try {
     allocator->ReleaseFrame(frame);
   } catch (...) {
   }
+  return taken;
+}
+
+void CRTPMediaParser::ReportOverflow() {
+  if (m_owner == nullptr) return;
+  const DEVICE_INFO* info = m_owner->GetDeviceInfo();
+  m_owner->Log(1, "%s: Frame buffer overflow detected, device %s:%u", "telvora::CRTPMediaParser::CheckBufferSize",
+               info != nullptr ? info->address.c_str() : "", info != nullptr ? unsigned(info->port) : 0u);
+}
+
+void CRTPMediaParser::ReportMarkersEarly() {
+  if (m_markers == kMarkersEarly) return;
+  m_markers = kMarkersEarly;
+  if (m_owner == nullptr) return;
+  m_owner->Log(3, "%s: Device %s sets the RTP marker before the end of a picture; frames are cut where a new one begins",
+               "telvora::CRTPMediaParser::ProcessPacket", m_owner->GetDeviceText().c_str());
 }
 
 }  // namespace telvora

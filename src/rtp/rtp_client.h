@@ -35,7 +35,8 @@ class IRTPClient {
   // Stops the receive thread and closes the socket; the user hears
   // ClientClosed if a socket was open. Returns the result of the join.
   virtual bool Close() = 0;
-  // Datagram buffer of the receive thread, in bytes (at most 65535 used).
+  // The datagram size the user expects. Receivers may take larger
+  // datagrams whole regardless (the UDP client takes up to 65535 bytes).
   virtual void SetBufferSize(unsigned bytes) = 0;
   // How long the receive thread waits for a datagram before it reports
   // ReceiveTimeout. Takes effect at the next wait.

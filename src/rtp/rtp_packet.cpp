@@ -17,7 +17,7 @@ uint32_t Read32(const unsigned char* p) {
 CRTPPacket::CRTPPacket()
     : m_csrcCount(0), m_csrcList(nullptr), m_ssrc(0), m_marker(false), m_padding(false), m_payloadType(0),
       m_sequenceNumber(0), m_timestamp(0), m_extensionProfile(0), m_extensionLength(0),
-      m_extensionData(nullptr), m_payloadLength(0), m_payload(nullptr) {}
+      m_extensionData(nullptr), m_payloadLength(0), m_payload(nullptr), m_datagramLength(0) {}
 
 CRTPPacket::~CRTPPacket() { Clear(); }
 
@@ -38,6 +38,7 @@ void CRTPPacket::Clear() {
   m_extensionProfile = 0;
   m_extensionLength = 0;
   m_payloadLength = 0;
+  m_datagramLength = 0;
 }
 
 bool CRTPPacket::Parse(const unsigned char* data, unsigned length) {
@@ -80,6 +81,7 @@ bool CRTPPacket::Parse(const unsigned char* data, unsigned length) {
   m_timestamp = Read32(data + 4);
   std::memcpy(&m_ssrc, data + 8, 4);
 
+  m_datagramLength = length;
   const unsigned paddingCount = m_padding ? data[length - 1] : 0;
   if (offset + paddingCount < length) {
     m_payloadLength = length - paddingCount - offset;

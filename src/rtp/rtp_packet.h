@@ -35,6 +35,8 @@ class CRTPPacket {
   uint32_t GetPayloadLength() const { return m_payloadLength; }
   // Null when the payload is empty.
   const uint8_t* GetPayload() const { return m_payload; }
+  // Bytes of the whole datagram parsed: header, extension, payload, padding.
+  uint32_t GetDatagramLength() const { return m_datagramLength; }
 
  private:
   uint8_t m_csrcCount;
@@ -50,6 +52,7 @@ class CRTPPacket {
   uint8_t* m_extensionData;
   uint32_t m_payloadLength;
   uint8_t* m_payload;
+  uint32_t m_datagramLength;
 };
 
 }  // namespace telvora

@@ -20,6 +20,19 @@ constexpr unsigned kStopLimit = 2000;
 constexpr size_t CRTPReceiver::kMaxQueuedPackets;
 constexpr size_t CRTPReceiver::kMaxQueuedBytes;
 constexpr uint32_t CRTPReceiver::kDefaultOverflowReportInterval;
+constexpr uint32_t CRTPReceiver::kReorderWaitMs;
+constexpr size_t CRTPReceiver::kReorderDepth;
+
+namespace {
+
+// How far behind the last delivered packet a packet counts as late; one
+// further back belongs to a sender that started again.
+constexpr int kLateRange = 256;
+
+// Signed distance from a to b in sequence space.
+int SequenceDistance(uint16_t a, uint16_t b) { return static_cast<int16_t>(static_cast<uint16_t>(b - a)); }
+
+}  // namespace
 
 CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
     : CBaseThread(sink),
@@ -30,6 +43,11 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_episodeStart(0),
       m_overflowReportInterval(kDefaultOverflowReportInterval),
       m_droppedTotal(0),
+      m_discardedTotal(0),
+      m_delivered(false),
+      m_lastSequence(0),
+      m_holding(false),
+      m_holdStart(0),
       m_dataEvent(false) {}
 
 CRTPReceiver::~CRTPReceiver() { Close(); }
@@ -106,6 +124,8 @@ void CRTPReceiver::EmptyQueue() {
       m_queue.pop_front();
     }
     m_queuedBytes = 0;
+    m_delivered = false;
+    m_holding = false;
   }
   ReportOverflow(TakeFinishedEpisode(true));
 }
@@ -123,14 +143,18 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   uint64_t longEpisode = 0;
   {
     CAutoLock lock(m_lock);
-    m_queue.push_back(entry);
-    m_queuedBytes += entry->packet.GetPayloadLength();
+    if (!InsertInOrder(entry)) {
+      ++m_discardedTotal;
+      delete entry;
+      return;
+    }
+    m_queuedBytes += entry->packet.GetDatagramLength();
     // Keep the newest packet: a stream that resumes after a stall wants the
     // latest picture, not the backlog.
     while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedPackets || m_queuedBytes > kMaxQueuedBytes)) {
       QUEUE_ENTRY* oldest = m_queue.front();
       m_queue.pop_front();
-      m_queuedBytes -= oldest->packet.GetPayloadLength();
+      m_queuedBytes -= oldest->packet.GetDatagramLength();
       delete oldest;
       if (m_episodeDropped++ == 0) m_episodeStart = platform::GetMillisecondClock();
       ++m_droppedTotal;
@@ -142,6 +166,50 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
       longEpisode = TakeFinishedEpisode(true);
   }
   ReportOverflow(longEpisode);
+}
+
+bool CRTPReceiver::InsertInOrder(QUEUE_ENTRY* entry) {
+  const uint16_t sequence = entry->packet.GetSequenceNumber();
+  if (m_delivered) {
+    const int behind = SequenceDistance(sequence, m_lastSequence);
+    if (behind >= 0 && behind < kLateRange) return false;  // its turn has passed
+  }
+  // Packets overtake each other by a few places at most: look from the back.
+  auto at = m_queue.end();
+  for (size_t looked = 0; at != m_queue.begin() && looked < 2 * kReorderDepth; ++looked) {
+    const int distance = SequenceDistance((*(at - 1))->packet.GetSequenceNumber(), sequence);
+    if (distance == 0) return false;  // duplicate
+    if (distance > 0) break;
+    --at;
+  }
+  m_queue.insert(at, entry);
+  return true;
+}
+
+CRTPReceiver::QUEUE_ENTRY* CRTPReceiver::TakeReady(uint32_t* wait) {
+  *wait = 0;
+  if (m_queue.empty()) return nullptr;
+  QUEUE_ENTRY* front = m_queue.front();
+  const uint16_t sequence = front->packet.GetSequenceNumber();
+  bool ready = !m_delivered || sequence == static_cast<uint16_t>(m_lastSequence + 1) ||
+               m_queue.size() >= kReorderDepth;
+  if (!ready) {
+    const uint32_t now = platform::GetMillisecondClock();
+    if (!m_holding) {
+      m_holding = true;
+      m_holdStart = now;
+    }
+    const uint32_t held = now - m_holdStart;
+    ready = held >= kReorderWaitMs;
+    if (!ready) *wait = kReorderWaitMs - held;
+  }
+  if (!ready) return nullptr;
+  m_queue.pop_front();
+  m_queuedBytes -= front->packet.GetDatagramLength();
+  m_holding = false;
+  m_delivered = true;
+  m_lastSequence = sequence;
+  return front;
 }
 
 void CRTPReceiver::SetOverflowReportInterval(uint32_t milliseconds) { m_overflowReportInterval = milliseconds; }
@@ -186,23 +254,19 @@ void CRTPReceiver::ReportOverflow(uint64_t dropped) {
 
 void CRTPReceiver::Run() {
   CEvent* events[2] = {&m_stopEvent, &m_dataEvent};
-  bool queueEmpty = false;
-  bool firstPass = true;
+  unsigned wait = 0;
   for (;;) {
-    const unsigned wait = (firstPass || !queueEmpty) ? 0 : kIdleWait;
-    firstPass = false;
     if (CEvent::WaitForMultiple(events, 2, wait) == 0) break;
 
     QUEUE_ENTRY* entry = nullptr;
     uint64_t episodeDropped = 0;
     {
       CAutoLock lock(m_lock);
-      if (!m_queue.empty()) {
-        entry = m_queue.front();
-        m_queue.pop_front();
-        m_queuedBytes -= entry->packet.GetPayloadLength();
-      }
-      queueEmpty = m_queue.empty();
+      uint32_t hold = 0;
+      entry = TakeReady(&hold);
+      // Again at once while packets are ready; a held one is looked at when
+      // its time is up or another packet arrives.
+      wait = entry != nullptr ? 0 : (hold != 0 ? hold : kIdleWait);
       if (m_episodeDropped != 0) episodeDropped = TakeFinishedEpisode(false);
     }
     ReportOverflow(episodeDropped);

@@ -1,6 +1,11 @@
 // The RTP receive queue: parses datagrams of one UDP port on the socket
-// thread, queues them in arrival order and delivers them one at a time on
+// thread, queues them in sequence order and delivers them one at a time on
 // its own thread, "RTP Packet Queue (%hu)".
+//
+// A small reorder window: a packet that overtook another waits until the
+// missing one arrives, for at most kReorderWaitMs or until kReorderDepth
+// packets wait behind the gap; an in-order stream is delivered at once.
+// Duplicates and packets that come after their turn are dropped.
 #pragma once
 
 #include <atomic>
@@ -38,7 +43,10 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   // Past either bound the oldest packets are dropped and counted. A dropped
   // packet is a sequence gap to the depacketizer, which recovers from it.
   static constexpr size_t kMaxQueuedPackets = 4096;
+  // Whole datagrams count, header and extension included.
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
+  static constexpr uint32_t kReorderWaitMs = 40;
+  static constexpr size_t kReorderDepth = 16;
 
   // sink: not owned; device text and the overflow line.
   explicit CRTPReceiver(IDebugMessage* sink);
@@ -70,6 +78,8 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   size_t GetQueuedBytes();
   // Packets dropped on overflow since construction.
   uint64_t GetDroppedPackets() const { return m_droppedTotal.load(); }
+  // Duplicates and packets that came after their turn, since construction.
+  uint64_t GetDiscardedPackets() const { return m_discardedTotal.load(); }
 
   // An overflow episode ends when the backlog is down to half of both
   // bounds; one that lasts longer than this interval is reported anyway and
@@ -87,6 +97,12 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   };
 
   bool StartDelivery(unsigned short port);
+  // Puts the entry in sequence order; false (entry not taken) for a
+  // duplicate or a packet whose turn has passed. Under the lock.
+  bool InsertInOrder(QUEUE_ENTRY* entry);
+  // The front entry if its turn has come, else null with *wait set to the
+  // milliseconds it may still be held. Under the lock.
+  QUEUE_ENTRY* TakeReady(uint32_t* wait);
   void EmptyQueue();
   // The count of an overflow episode that is over (the backlog is down to
   // half of both bounds, or force), 0 otherwise. Takes the lock.
@@ -106,6 +122,11 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   uint32_t m_episodeStart;  // millisecond clock at its first drop
   std::atomic<uint32_t> m_overflowReportInterval;
   std::atomic<uint64_t> m_droppedTotal;
+  std::atomic<uint64_t> m_discardedTotal;
+  bool m_delivered;           // a packet went out since the last emptying
+  uint16_t m_lastSequence;    // of the last packet delivered
+  bool m_holding;             // the front waits for a missing packet
+  uint32_t m_holdStart;       // millisecond clock when it began to wait
   CEvent m_dataEvent;
 };
 

@@ -10,7 +10,6 @@ namespace telvora {
 namespace {
 
 constexpr unsigned kMaxDatagram = 0xFFFF;
-constexpr unsigned kBufferGrowth = 1024;
 // A 1080p key frame is about a hundred datagrams sent at once; 64 KiB of
 // socket buffer loses part of it whenever the receive thread is a moment
 // late, and with it everything up to the next key frame. The system caps
@@ -235,15 +234,15 @@ bool CUDPClient::WaitUntilReadable(SOCKET s) {
 void CUDPClient::Run() {
   const SOCKET s = m_socket;
   if (s == INVALID_SOCKET) return;
-  std::vector<unsigned char> buffer(std::min<unsigned>(std::max(m_bufferSize.load(), 1u), kMaxDatagram));
+  // Every datagram is received whole, from the first one on, whatever size
+  // the user asked for: cameras that send large RTP packets lose nothing.
+  std::vector<unsigned char> buffer(kMaxDatagram);
   while (WaitUntilReadable(s)) {
-    const unsigned size = std::min<unsigned>(std::max(m_bufferSize.load(), 1u), kMaxDatagram);
-    if (buffer.size() < size) buffer.resize(size);
     sockaddr_in from;
     std::memset(&from, 0, sizeof(from));
     socklen_t fromLength = sizeof(from);
-    const int n =
-        platform::ReceiveFrom(s, buffer.data(), static_cast<int>(size), reinterpret_cast<sockaddr*>(&from), &fromLength);
+    const int n = platform::ReceiveFrom(s, buffer.data(), static_cast<int>(buffer.size()),
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n > 0) {
       IRTPClientUser* user = m_user;
       if (user != nullptr && !StopRequested()) {
@@ -253,16 +252,12 @@ void CUDPClient::Run() {
         }
       }
     } else if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) {
-      const unsigned grown = std::min(size + kBufferGrowth, kMaxDatagram);
-      // Only this thread grows the size; a caller's SetBufferSize between
-      // the read above and here is overwritten, which is harmless.
-      m_bufferSize = grown;
+      // Not possible over IPv4; said once per datagram all the same.
       IDebugMessage* sink = GetLogSink();
-      if (sink != nullptr && grown != size) {
-        sink->Log(2, "%s: A datagram from device %s on port %u was larger than %u bytes and was lost; the buffer grows to %u bytes",
+      if (sink != nullptr)
+        sink->Log(2, "%s: A datagram from device %s on port %u was larger than %u bytes and was lost",
                   "telvora::CUDPClient::Run", sink->GetDeviceText().c_str(), static_cast<unsigned>(m_port.load()),
-                  size, grown);
-      }
+                  kMaxDatagram);
     }
   }
 }

@@ -37,8 +37,8 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   bool SendTo(const sockaddr* to, const unsigned char* data, unsigned length);
   bool IsOpen();
 
-  // The datagram buffer size in force; it grows by 1024 bytes, up to
-  // 65535, each time a datagram did not fit.
+  // The size last asked for. Datagrams are received whole up to 65535
+  // bytes whatever it is.
   unsigned GetBufferSize() const { return m_bufferSize.load(); }
   // The select time-out in seconds and microseconds.
   unsigned GetTimeoutSeconds() const { return m_timeoutSeconds.load(); }

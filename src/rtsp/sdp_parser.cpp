@@ -1,5 +1,7 @@
 #include "rtsp/sdp_parser.h"
 
+#include <algorithm>
+
 #include "rtsp/base64.h"
 #include "rtsp/text_helpers.h"
 
@@ -41,6 +43,36 @@ std::vector<uint8_t> HexDecode(const std::string& text) {
   return out;
 }
 
+namespace {
+
+// "a=x-dimensions:1920,1080" or "a=framesize:26 1920-1080": the last two
+// numbers of the line. Anything else leaves the size unknown.
+void ParseDimensions(const std::string& line, SDP_MEDIA_INFO* record) {
+  if (record == nullptr) return;
+  uint64_t numbers[2] = {0, 0};
+  size_t count = 0;
+  bool inNumber = false;
+  for (size_t i = line.find(':'); i < line.size(); ++i) {
+    const char c = line[i];
+    if (c >= '0' && c <= '9') {
+      if (!inNumber) {
+        numbers[0] = numbers[1];
+        numbers[1] = 0;
+        ++count;
+      }
+      inNumber = true;
+      numbers[1] = std::min<uint64_t>(numbers[1] * 10 + uint64_t(c - '0'), 0xFFFF);
+    } else {
+      inNumber = false;
+    }
+  }
+  if (count < 2) return;
+  record->width = static_cast<uint32_t>(numbers[0]);
+  record->height = static_cast<uint32_t>(numbers[1]);
+}
+
+}  // namespace
+
 SDP_MEDIA_INFO* CSDPResponseParser::Current() {
   switch (m_kind) {
     case kVideo: return &m_info.video;
@@ -61,6 +93,7 @@ bool CSDPResponseParser::ParseSdp(const std::string& text) {
     else if (StartsWith(lower, "a=control")) ok = ParseControl(line);
     else if (StartsWith(lower, "a=fmtp")) ok = ParseFmtp(line);
     else if (StartsWith(lower, "a=rtpmap")) ok = ParseRtpmap(line);
+    else if (StartsWith(lower, "a=x-dimensions:") || StartsWith(lower, "a=framesize:")) ParseDimensions(line, Current());
     if (!ok) return false;
   }
   return true;

@@ -14,6 +14,8 @@ struct SDP_MEDIA_INFO {
   std::string connectionAddress;   // IPv4 of a c= line, without /ttl
   std::string control;             // a=control value, absolute or relative
   std::string rtpmap;              // e.g. H264/90000
+  uint32_t width = 0;              // a=x-dimensions or a=framesize; 0 when absent
+  uint32_t height = 0;
 };
 
 struct SDP_INFO {

@@ -170,7 +170,8 @@ TEST(ParseSps, EveryTruncationBeforeTheCroppingFlagFails) {
 const Bytes kPps = {0x68, 0xCE, 0x38, 0x80};
 const Bytes kIdr = {0x65, 0x88, 0x84, 0x21, 0xA0};  // first_mb_in_slice 0
 const Bytes kIdr2 = {0x65, 0x48, 0x84, 0x21};       // a later slice of the same picture
-const Bytes kSlice = {0x41, 0x9A, 0x10, 0x20};
+const Bytes kSlice = {0x41, 0x9A, 0x10, 0x20};   // first_mb_in_slice 0
+const Bytes kSliceB = {0x41, 0x4A, 0x10, 0x20};  // a later slice of the same picture
 const Bytes kSei = {0x06, 0x05, 0x01, 0x80};
 const Bytes kAud = {0x09, 0x10};
 const Bytes kTrailer = {0, 0, 1, 0x09, 0x30};
@@ -194,7 +195,15 @@ Bytes StapA(std::initializer_list<Bytes> units) {
 class H264Packets : public ::testing::Test {
  protected:
   H264Packets() : parser(&rig.driver) { rig.Attach(&parser); }
-  void Send(const Bytes& payload, bool marker = false) { FeedPayload(&parser, seq++, marker, payload, 9000); }
+  // Each marker ends a picture; the next one has the next timestamp. Until
+  // the parser has seen its markers confirmed, a delimiter of the next
+  // picture lets the frame out.
+  void Send(const Bytes& payload, bool marker = false) {
+    FeedPayload(&parser, seq++, marker, payload, timestamp);
+    if (!marker) return;
+    timestamp += 3600;
+    if (!parser.MarkersConfirmed()) FeedPayload(&parser, seq++, false, kAud, timestamp);
+  }
   const std::vector<DeliveredFrame>& Frames() const { return rig.collector.frames; }
   void SendKeyFrame() {
     Send(sps);
@@ -205,6 +214,7 @@ class H264Packets : public ::testing::Test {
   ParserRig rig;
   CH264RTPMediaParser parser;
   uint16_t seq = 100;
+  uint32_t timestamp = 9000;
   const Bytes sps = MakeSps(SpsFields());
 };
 
@@ -287,18 +297,18 @@ TEST_F(H264Packets, StapABounds) {
     size_t bufferAfter;  // bytes of the slice unit(s) kept
   } const kCases[] = {
       {"length 3", {0x18, 0x00, 0x01}, false, 0},
-      {"sizes add up exactly", StapA({kSlice, kSlice}), true, 14},
-      {"trailing single byte ignored", Concat({StapA({kSlice}), {0x00}}), true, 7},
-      {"size one beyond the packet", Concat({StapA({kSlice}), {0x00, 0x05, 0x41, 0x9A, 0x10, 0x20}}), false, 0},
-      {"size field only", Concat({StapA({kSlice}), {0x00, 0x04}}), false, 0},
-      {"zero size field at the end", Concat({StapA({kSlice}), {0x00, 0x00}}), true, 7},
-      {"zero-size unit skipped", {0x18, 0x00, 0x00, 0x00, 0x04, 0x41, 0x9A, 0x10, 0x20}, true, 7},
+      {"sizes add up exactly", StapA({kSliceB, kSliceB}), true, 14},
+      {"trailing single byte ignored", Concat({StapA({kSliceB}), {0x00}}), true, 7},
+      {"size one beyond the packet", Concat({StapA({kSliceB}), {0x00, 0x05, 0x41, 0x4A, 0x10, 0x20}}), false, 0},
+      {"size field only", Concat({StapA({kSliceB}), {0x00, 0x04}}), false, 0},
+      {"zero size field at the end", Concat({StapA({kSliceB}), {0x00, 0x00}}), true, 7},
+      {"zero-size unit skipped", {0x18, 0x00, 0x00, 0x00, 0x04, 0x41, 0x4A, 0x10, 0x20}, true, 7},
   };
   for (const Case& c : kCases) {
     ParserRig rig2;
     CH264RTPMediaParser p(&rig2.driver);
     rig2.Attach(&p);
-    FeedPayload(&p, 1, false, kSlice);  // something to lose on refusal
+    FeedPayload(&p, 1, false, kSliceB);  // something to lose on refusal
     FeedPayload(&p, 2, false, c.payload);
     EXPECT_EQ(p.GetFrameBufferSize(), c.accepted ? 7 + c.bufferAfter : 0u) << c.name;
   }
@@ -335,6 +345,8 @@ TEST_F(H264Packets, RefusedPacketsDropTheFrame) {
   EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
   // Nothing but the key frames went out.
   for (const DeliveredFrame& f : Frames()) EXPECT_EQ(f.format, kFormatH264);
+  // The interleaved mode's packets are named, once.
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "interleaved packetization mode, which is not supported"), 1u);
 }
 
 TEST_F(H264Packets, GapStartsOverAndKeepsThePacket) {
@@ -354,6 +366,89 @@ TEST_F(H264Packets, RefusedDeliveryWaitsForTheNextKeyFrame) {
   Send(kSlice, true);
   EXPECT_EQ(Frames().size(), 1u);  // only the refused key frame was offered
   EXPECT_TRUE(parser.IsWaiting());
+}
+
+// A PPS NAL unit with the given ids.
+Bytes MakePps(uint32_t ppsId, uint32_t spsId) {
+  BitWriter w;
+  w.Ue(ppsId);
+  w.Ue(spsId);
+  w.Put(0, 1);  // entropy_coding_mode_flag
+  w.Trailing();
+  return Concat({{0x68}, w.Bytes()});
+}
+
+// An IDR slice, first of its picture, naming a PPS.
+Bytes MakeIdr(uint32_t ppsId) {
+  BitWriter w;
+  w.Ue(0);  // first_mb_in_slice
+  w.Ue(7);  // slice_type I
+  w.Ue(ppsId);
+  w.Put(0x5A, 8);
+  w.Trailing();
+  return Concat({{0x65}, w.Bytes()});
+}
+
+// Parameter sets are kept per id and the ones an IDR slice names go in
+// front of it, whatever came between them (a fragmented SEI) and in
+// whatever order they were given.
+TEST_F(H264Packets, IdrSlicesGetTheParameterSetsTheyName) {
+  SpsFields hd;
+  hd.spsId = 1;
+  hd.widthInMbsMinus1 = 79;       // 1280
+  hd.heightInMapUnitsMinus1 = 44;  // 720
+  const Bytes spsHd = MakeSps(hd);
+  const Bytes pps0 = MakePps(0, 0), pps1 = MakePps(1, 1);
+  Send(StapA({sps, spsHd, pps0, pps1}));
+  Send({0x1C, 0x86, 0x05, 0x01});  // SEI in two fragments
+  Send({0x1C, 0x46, 0x80});
+  Send(MakeIdr(1), true);
+  Send(MakeIdr(0), true);
+  EXPECT_EQ(parser.GetStoredSpsCount(), 2u);
+  EXPECT_EQ(parser.GetStoredPpsCount(), 2u);
+  ASSERT_EQ(Frames().size(), 2u);
+  EXPECT_EQ(Frames()[0].bytes, Concat({WithStartCode(spsHd), WithStartCode(pps1), WithStartCode(MakeIdr(1)), kTrailer}));
+  EXPECT_EQ(Frames()[0].format, kFormatH264);
+  EXPECT_EQ(Frames()[0].width, 1280u);
+  EXPECT_EQ(Frames()[0].height, 720u);
+  // The size changes with the next key frame, and the log says so once.
+  EXPECT_EQ(Frames()[1].bytes, Concat({WithStartCode(sps), WithStartCode(pps0), WithStartCode(MakeIdr(0)), kTrailer}));
+  EXPECT_EQ(Frames()[1].width, 640u);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "changed from 1280x720 to 640x480"), 1u);
+
+  // Sets from the description in the other order are still found.
+  ParserRig rig2;
+  CH264RTPMediaParser reversed(&rig2.driver);
+  rig2.Attach(&reversed);
+  reversed.SetStreamParameters({kPps, sps, {}});
+  EXPECT_EQ(reversed.GetWidth(), 640u);
+  FeedPayload(&reversed, 1, true, kIdr, 100);
+  FeedPayload(&reversed, 2, false, kAud, 200);
+  ASSERT_EQ(rig2.collector.frames.size(), 1u);
+  EXPECT_EQ(rig2.collector.frames[0].format, kFormatH264);
+}
+
+// One access unit per frame whether the marker comes on every slice, never,
+// or too early; only a marker whose frame may still continue waits.
+TEST_F(H264Packets, FramesEndWhereTheNextAccessUnitBegins) {
+  SendKeyFrame();  // confirms the markers
+  ASSERT_EQ(Frames().size(), 1u);
+  EXPECT_TRUE(parser.MarkersConfirmed());
+  // Marker on the first slice of two: the frame went out at once, the
+  // second slice shows it was cut short and the picture is withheld.
+  FeedPayload(&parser, seq++, true, kSlice, timestamp);
+  FeedPayload(&parser, seq++, true, kSliceB, timestamp);
+  EXPECT_FALSE(parser.MarkersConfirmed());
+  EXPECT_TRUE(parser.IsWaiting());
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(3, "sets the RTP marker before the end of a picture"), 1u);
+  // From now on frames end at the next picture: both slices in one frame.
+  timestamp += 3600;
+  SendKeyFrame();
+  FeedPayload(&parser, seq++, true, kSlice, timestamp);
+  FeedPayload(&parser, seq++, true, kSliceB, timestamp);
+  FeedPayload(&parser, seq++, false, kAud, timestamp + 3600);
+  ASSERT_EQ(Frames().size(), 4u);
+  EXPECT_EQ(Frames()[3].bytes, Concat({WithStartCode(kSlice), WithStartCode(kSliceB), kTrailer}));
 }
 
 TEST(H264StreamParameters, StoredOnlyWithAUsableSps) {
@@ -378,6 +473,7 @@ TEST(H264StreamParameters, StoredOnlyWithAUsableSps) {
     parser.SetStreamParameters(c.parameters);
     EXPECT_EQ(parser.GetWidth(), c.stored ? 640u : 0u) << c.name;
     FeedPayload(&parser, 1, true, kIdr);  // an IDR alone is a key frame only with stored sets
+    FeedPayload(&parser, 2, false, kAud, 4000);
     EXPECT_EQ(rig.collector.frames.size(), c.stored ? 1u : 0u) << c.name;
   }
 }

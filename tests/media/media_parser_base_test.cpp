@@ -37,7 +37,7 @@ TEST(FormatCode, FirstCharacterInLowestByte) {
 
 // A non-IDR slice as a single NAL unit packet; enough to watch the
 // sequence test through the H.264 depacketizer, which starts over on a gap.
-const std::vector<uint8_t> kSlice = {0x41, 0x9A, 0x10, 0x20};
+const std::vector<uint8_t> kSlice = {0x41, 0x4A, 0x10, 0x20};  // not the first slice of its picture
 
 TEST(SequenceContinuity, GapsResetTheFrame) {
   struct Case {
@@ -142,6 +142,8 @@ TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
       rig.Attach(parser.get());
       c.fill(parser.get(), CRTPMediaParser::kMaxFrameBufferSize + extra);
       const char* message = "telvora::CRTPMediaParser::CheckBufferSize: Frame buffer overflow detected, device 127.0.0.1:554";
+      // The limit is checked before the buffer grows, not after doubling.
+      EXPECT_LE(parser->GetFrameBufferCapacity(), CRTPMediaParser::kMaxFrameBufferSize + 2048) << c.name;
       if (extra == 0) {
         EXPECT_EQ(parser->GetFrameBufferSize(), 10485760u) << c.name;
         EXPECT_FALSE(rig.driver.Logs().Contains("overflow")) << c.name;
@@ -153,29 +155,77 @@ TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
   }
 }
 
+// An outsized frame does not pin its memory once normal frames follow.
+TEST(FrameBufferLimit, BufferShrinksBackAfterAnOutsizedFrame) {
+  ParserRig rig;
+  CH264RTPMediaParser parser(&rig.driver);
+  rig.Attach(&parser);
+  uint16_t seq = FillH264(&parser, 8 * 1024 * 1024);
+  EXPECT_GE(parser.GetFrameBufferCapacity(), 8u * 1024 * 1024);
+  for (uint32_t timestamp : {5000u, 6000u}) {  // two small frames at new timestamps
+    FeedPayload(&parser, seq++, false, MakeSps(SpsFields()), timestamp);
+    FeedPayload(&parser, seq++, false, {0x68, 0xCE, 0x38, 0x80}, timestamp);
+    FeedPayload(&parser, seq++, true, {0x65, 0x88, 0x84, 0x21}, timestamp);
+  }
+  EXPECT_LT(parser.GetFrameBufferCapacity(), 1024u * 1024);
+  EXPECT_EQ(rig.collector.frames.size(), 2u);
+}
+
 // A whole H.264 key frame: SPS, PPS and an IDR slice in single NAL packets.
 std::vector<std::vector<uint8_t>> KeyFrame() {
   return {MakeSps(SpsFields()), {0x68, 0xCE, 0x38, 0x80}, {0x65, 0x88, 0x84, 0x21}};
 }
 
-TEST(FrameHandOff, NullFrameFromHostLosesOnlyThatFrame) {
-  ParserRig rig;
-  CH264RTPMediaParser parser(&rig.driver);
-  rig.Attach(&parser);
-  uint16_t seq = 1;
-  auto sendKey = [&]() {
-    auto units = KeyFrame();
-    for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+int32_t ORVALEN_STDCALL SizedHeader(const uint8_t*, uint32_t, int32_t* width, int32_t* height) {
+  *width = 352;
+  *height = 288;
+  return 1;
+}
+
+// A key frame the host could not take is lost, and with it every frame
+// that refers to it, up to the next key frame.
+TEST(FrameHandOff, AfterALostKeyFrameNothingDependentGoesOutUntilTheNextOne) {
+  using Packets = std::vector<std::vector<uint8_t>>;
+  struct Case {
+    const char* name;
+    std::function<CRTPMediaParser*(IDriver*)> make;
+    Packets key, delta;
+    uint32_t keyCode, deltaCode;
+    const char* function;
+  } const kCases[] = {
+      {"H.264", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, KeyFrame(),
+       {{0x41, 0x9A, 0x10, 0x20}}, kFormatH264, kFormatI264, "telvora::CH264RTPMediaParser::ProcessFrame"},
+      {"MPEG-4", [](IDriver* d) -> CRTPMediaParser* { return new CMpeg4RTPMediaParser(d, SizedHeader); },
+       {{0, 0, 1, 0xB6, 0x10, 0x60}}, {{0, 0, 1, 0xB6, 0x50, 0x0A}}, kFormatDivx, kFormatDivi,
+       "telvora::CMpeg4RTPMediaParser::ProcessFrame"},
   };
-  rig.allocator.SetRefuse(true);
-  sendKey();
-  EXPECT_EQ(rig.collector.frames.size(), 0u);
-  EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
-  rig.allocator.SetRefuse(false);
-  sendKey();
-  ASSERT_EQ(rig.collector.frames.size(), 1u);
-  EXPECT_EQ(rig.collector.frames[0].format, kFormatH264);
-  EXPECT_EQ(rig.allocator.Created(), rig.allocator.Released());
+  for (const Case& c : kCases) {
+    ParserRig rig;
+    std::unique_ptr<CRTPMediaParser> parser(c.make(&rig.driver));
+    rig.Attach(parser.get());
+    uint16_t seq = 1;
+    uint32_t timestamp = 0;
+    auto send = [&](const Packets& frame) {
+      timestamp += 3600;
+      for (size_t i = 0; i < frame.size(); ++i) FeedPayload(parser.get(), seq++, i + 1 == frame.size(), frame[i], timestamp);
+    };
+    rig.allocator.SetRefuse(true);
+    send(c.key);
+    send(c.delta);  // lets the key frame out, to no host frame
+    rig.allocator.SetRefuse(false);
+    send(c.delta);
+    send(c.key);
+    send(c.delta);
+    send(c.delta);
+    ASSERT_EQ(rig.collector.frames.size(), 3u) << c.name;
+    EXPECT_EQ(rig.collector.frames[0].format, c.keyCode) << c.name;
+    EXPECT_EQ(rig.collector.frames[1].format, c.deltaCode) << c.name;
+    EXPECT_EQ(rig.allocator.Created(), rig.allocator.Released()) << c.name;
+    EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, std::string(c.function) +
+                                                    ": Frame allocation error, device 127.0.0.1:554"),
+              1u)
+        << c.name;
+  }
 }
 
 TEST(FrameHandOff, MarkerOnEmptyBufferHandsNothingOver) {
@@ -222,13 +272,16 @@ TEST(FrameHandOff, NoClientOrNoAllocatorHandsNothingOver) {
   CH264RTPMediaParser parser(&rig.driver);  // no client set
   uint16_t seq = 1;
   auto units = KeyFrame();
+  const std::vector<uint8_t> kDelimiter = {0x09, 0x10};  // the next picture lets the frame out
   for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+  FeedPayload(&parser, seq++, false, kDelimiter, 2000);
   EXPECT_EQ(rig.allocator.Created(), 0);
   EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
 
   rig.Attach(&parser);
   rig.driver.SetAllocator(nullptr);
-  for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i]);
+  for (size_t i = 0; i < units.size(); ++i) FeedPayload(&parser, seq++, i + 1 == units.size(), units[i], 3000);
+  FeedPayload(&parser, seq++, false, kDelimiter, 4000);
   EXPECT_EQ(rig.collector.frames.size(), 0u);
   EXPECT_EQ(parser.GetFrameBufferSize(), 0u);
 }

@@ -3,6 +3,7 @@
 #include "media/media_format.h"
 #include "media/mpeg4_rtp_media_parser.h"
 #include "media_test_kit.h"
+#include "platform/module.h"
 
 namespace telvora {
 namespace test {
@@ -37,12 +38,21 @@ class Mpeg4Packets : public ::testing::Test {
     rig.Attach(&parser);
     g_calls = 0;
   }
-  void Send(const Bytes& payload, bool marker = false) { FeedPayload(&parser, seq++, marker, payload, 3000); }
+  // Each marker ends a picture; the next one has the next timestamp. Until
+  // the parser has seen its markers confirmed, a packet of the next picture
+  // lets the frame out.
+  void Send(const Bytes& payload, bool marker = false) {
+    FeedPayload(&parser, seq++, marker, payload, timestamp);
+    if (!marker) return;
+    timestamp += 3000;
+    if (!parser.MarkersConfirmed()) FeedPayload(&parser, seq++, false, {0x00}, timestamp);
+  }
   const std::vector<DeliveredFrame>& Frames() const { return rig.collector.frames; }
 
   ParserRig rig;
   CMpeg4RTPMediaParser parser;
   uint16_t seq = 60000;
+  uint32_t timestamp = 3000;
 };
 
 TEST_F(Mpeg4Packets, InBandConfigurationLeadsEveryIVop) {
@@ -77,10 +87,9 @@ TEST_F(Mpeg4Packets, GroupOfVopHeaderBeforeTheVop) {
   Send(Cat({kConfig, kGov, kIVop}), true);
   // A group header followed by a P-VOP ends the key frame flag like a P-VOP.
   Send(Cat({kGov, kPVop}), true);
-  // A group header without a VOP in the same packet starts no frame: it is
-  // appended to the current one like any other bytes.
+  // A group header without a VOP holds no picture: nothing goes out.
   Send(kGov, true);
-  ASSERT_EQ(Frames().size(), 5u);
+  ASSERT_EQ(Frames().size(), 4u);
   EXPECT_EQ(Frames()[0].bytes, Cat({kConfig, kGov, kIVop}));
   EXPECT_EQ(Frames()[0].format, kFormatDivx);
   EXPECT_EQ(Frames()[1].bytes, kPVop);
@@ -88,7 +97,6 @@ TEST_F(Mpeg4Packets, GroupOfVopHeaderBeforeTheVop) {
   EXPECT_EQ(Frames()[2].format, kFormatDivx);
   EXPECT_EQ(Frames()[3].bytes, Cat({kGov, kPVop}));
   EXPECT_EQ(Frames()[3].format, kFormatDivi);
-  EXPECT_EQ(Frames()[4].bytes, kGov);
 }
 
 TEST_F(Mpeg4Packets, SdpConfigurationIsTheFallback) {
@@ -122,6 +130,35 @@ TEST_F(Mpeg4Packets, VopStartCodeInsideAPacketDoesNotStartAFrame) {
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0].bytes, Cat({kIVop, {0x99}, kPVop}));
   EXPECT_EQ(Frames()[0].format, kFormatDivx);
+}
+
+// Headers at the head of a packet start a frame, whichever comes first.
+TEST_F(Mpeg4Packets, FramesStartAtAnyLeadingHeader) {
+  const Bytes kVol = {0, 0, 1, 0x20, 0x08, 0xC8};
+  const Bytes kVo = {0, 0, 1, 0xB5, 0x09};
+  const Bytes kGov = {0, 0, 1, 0xB3, 0x00, 0x10, 0x07};
+  struct Case {
+    const char* name;
+    Bytes keyPacket;
+    Bytes expected;
+  } const kCases[] = {
+      {"VOL", Cat({kVol, kIVop}), Cat({kVol, kIVop})},
+      {"VO", Cat({kVo, kVol, kIVop}), Cat({kVo, kVol, kIVop})},
+      {"VOS", Cat({kConfig, kIVop}), Cat({kConfig, kIVop})},
+      {"group of VOP", Cat({kGov, kIVop}), Cat({kGov, kIVop})},
+  };
+  for (const Case& c : kCases) {
+    ParserRig rig2;
+    CMpeg4RTPMediaParser p(&rig2.driver, FakeHeaderParser);
+    rig2.Attach(&p);
+    // The key frame's marker comes early; the rest of its VOP follows.
+    FeedPayload(&p, 1, true, c.keyPacket, 10);
+    FeedPayload(&p, 2, true, {0x11, 0x22}, 10);
+    FeedPayload(&p, 3, true, kPVop, 20);
+    ASSERT_EQ(rig2.collector.frames.size(), 1u) << c.name;
+    EXPECT_EQ(rig2.collector.frames[0].bytes, Cat({c.expected, {0x11, 0x22}})) << c.name;
+    EXPECT_EQ(rig2.collector.frames[0].format, kFormatDivx) << c.name;
+  }
 }
 
 TEST_F(Mpeg4Packets, StoreStreamConfigBounds) {
@@ -177,11 +214,16 @@ class Mpeg4WithoutLibrary : public Mpeg4Packets {
   Mpeg4WithoutLibrary() : Mpeg4Packets(nullptr) {}
 };
 
-TEST_F(Mpeg4WithoutLibrary, KeyFramesAreDropped) {
+TEST_F(Mpeg4WithoutLibrary, KeyFramesAreDroppedWithOneLineNamingTheLibrary) {
   Send(Cat({kConfig, kIVop}), true);
+  Send(kPVop, true);
+  Send(kIVop, true);
   Send(kPVop, true);
   EXPECT_TRUE(Frames().empty());
   EXPECT_EQ(rig.allocator.Created(), 0);
+  EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "The MPEG-4 header library " + platform::ModuleFileName("Kovadel") +
+                                                  " cannot be loaded"),
+            1u);
 }
 
 class Mpeg4WithFailingLibrary : public Mpeg4Packets {

@@ -123,11 +123,13 @@ std::vector<RtpDatagram> RtpSender::PacketizeH264(const std::vector<H264AccessUn
   const size_t limit = std::max<size_t>(m_settings.maxPayload, 16);
   for (size_t index = 0; index < units.size(); ++index) {
     std::vector<std::vector<uint8_t>> payloads;
+    std::vector<bool> endsSlice;  // per payload
     std::vector<const std::vector<uint8_t>*> pending;  // waiting for a STAP-A
     size_t pendingSize = 1;
     auto flush = [&]() {
       if (pending.size() == 1) {
         payloads.push_back(*pending[0]);
+        endsSlice.push_back(IsVcl((*pending[0])[0] & 0x1F));
       } else if (pending.size() > 1) {
         std::vector<uint8_t> stap{static_cast<uint8_t>(((*pending[0])[0] & 0x60) | 24)};
         for (const auto* nal : pending) {
@@ -135,6 +137,7 @@ std::vector<RtpDatagram> RtpSender::PacketizeH264(const std::vector<H264AccessUn
           stap.insert(stap.end(), nal->begin(), nal->end());
         }
         payloads.push_back(std::move(stap));
+        endsSlice.push_back(IsVcl((*pending.back())[0] & 0x1F));
       }
       pending.clear();
       pendingSize = 1;
@@ -155,6 +158,7 @@ std::vector<RtpDatagram> RtpSender::PacketizeH264(const std::vector<H264AccessUn
           std::vector<uint8_t> fu{indicator, header};
           fu.insert(fu.end(), nal.begin() + std::ptrdiff_t(pos), nal.begin() + std::ptrdiff_t(pos + chunk));
           payloads.push_back(std::move(fu));
+          endsSlice.push_back(IsVcl(type) && pos + chunk == nal.size());
           pos += chunk;
         }
       } else if (options.aggregate) {
@@ -163,10 +167,16 @@ std::vector<RtpDatagram> RtpSender::PacketizeH264(const std::vector<H264AccessUn
         pendingSize += 2 + nal.size();
       } else {
         payloads.push_back(nal);
+        endsSlice.push_back(IsVcl(type));
       }
     }
     flush();
-    for (size_t k = 0; k < payloads.size(); ++k) out.push_back(Make(payloads[k], k + 1 == payloads.size(), index));
+    for (size_t k = 0; k < payloads.size(); ++k) {
+      bool marker = k + 1 == payloads.size();
+      if (options.markers == MarkerMode::kEverySlice) marker = marker || endsSlice[k];
+      if (options.markers == MarkerMode::kNever) marker = false;
+      out.push_back(Make(payloads[k], marker, index));
+    }
     m_timestamp += m_settings.timestampStep;
   }
   return out;
@@ -235,8 +245,8 @@ bool ParseJpegImage(const std::vector<uint8_t>& j, JpegImage* image, std::string
         if (tables[componentTables[1]].empty()) return fail("missing chroma table");
         img.tables.insert(img.tables.end(), tables[componentTables[1]].begin(), tables[componentTables[1]].end());
       }
-      if (img.width % 8 != 0 || img.height % 8 != 0 || img.width > 2040 || img.height > 2040)
-        return fail("size not expressible in 8-pixel units");
+      if (img.width % 8 != 0 || img.height % 8 != 0) return fail("size not expressible in 8-pixel units");
+      img.segments.assign(j.begin() + 2, j.begin() + std::ptrdiff_t(scanBegin));
       *image = std::move(img);
       return true;
     }
@@ -268,6 +278,19 @@ bool RtpSender::PacketizeJpeg(const JpegImage& image, const JpegOptions& options
   if (!options.inBandTables && q < 0) q = FindStandardQ(image);
   if (q < 0 || q > 255 || (!options.inBandTables && q >= 128)) return false;
   if (options.inBandTables && image.tables.empty()) return false;
+  std::vector<uint8_t> tables = image.tables;
+  if (options.sixteenBitTables) {
+    tables.clear();
+    for (uint8_t v : image.tables) Put16(tables, v);
+  }
+  std::vector<uint8_t> extension;
+  if (options.extension) {
+    extension = image.segments;
+    while (extension.size() % 4 != 0) extension.insert(extension.begin(), 0xFF);  // fill bytes before a marker
+  }
+  // Sizes the 8-pixel fields cannot hold go as 0.
+  const uint8_t widthUnits = image.width <= 2040 ? static_cast<uint8_t>(image.width / 8) : 0;
+  const uint8_t heightUnits = image.height <= 2040 ? static_cast<uint8_t>(image.height / 8) : 0;
   const uint8_t type = static_cast<uint8_t>(image.type + (image.restartInterval != 0 ? 64 : 0));
   const size_t limit = std::max<size_t>(m_settings.maxPayload, 200);
   size_t offset = 0;
@@ -277,23 +300,37 @@ bool RtpSender::PacketizeJpeg(const JpegImage& image, const JpegOptions& options
     Put24(p, static_cast<uint32_t>(offset));
     p.push_back(type);
     p.push_back(static_cast<uint8_t>(q));
-    p.push_back(static_cast<uint8_t>(image.width / 8));
-    p.push_back(static_cast<uint8_t>(image.height / 8));
+    p.push_back(widthUnits);
+    p.push_back(heightUnits);
     if (image.restartInterval != 0) {
       Put16(p, image.restartInterval);
       Put16(p, 0xFFFF);  // F=1, L=1, count 0x3FFF: not aligned to restart intervals
     }
     if (q >= 128 && offset == 0) {
       p.push_back(0);  // MBZ
-      p.push_back(0);  // 8-bit tables
-      Put16(p, static_cast<uint32_t>(image.tables.size()));
-      p.insert(p.end(), image.tables.begin(), image.tables.end());
+      p.push_back(options.sixteenBitTables ? 3 : 0);  // precision of tables 0 and 1
+      Put16(p, static_cast<uint32_t>(tables.size()));
+      p.insert(p.end(), tables.begin(), tables.end());
     }
     const size_t room = limit > p.size() ? limit - p.size() : 1;
     const size_t chunk = std::min(room, image.scan.size() - offset);
     p.insert(p.end(), image.scan.begin() + std::ptrdiff_t(offset), image.scan.begin() + std::ptrdiff_t(offset + chunk));
+    const bool first = offset == 0;
     offset += chunk;
-    out->push_back(Make(p, offset >= image.scan.size(), frameIndex));
+    RtpDatagram d = Make(p, offset >= image.scan.size(), frameIndex);
+    if (first && options.extension) {
+      RtpPacketFields f;
+      f.payloadType = m_settings.payloadType;
+      f.sequence = d.sequence;
+      f.timestamp = m_timestamp;
+      f.ssrc = m_settings.ssrc;
+      f.marker = d.marker;
+      f.hasExtension = true;
+      f.extensionProfile = 0xFFD8;
+      f.extension = extension;
+      d.bytes = BuildRtpPacket(f, p);
+    }
+    out->push_back(std::move(d));
   } while (offset < image.scan.size());
   m_timestamp += m_settings.timestampStep;
   return true;
@@ -341,9 +378,10 @@ std::vector<RtpDatagram> RtpSender::PacketizeMpeg4(const std::vector<Mpeg4Frame>
         }
       }
     }
+    const bool early = options.earlyMarkerOnFirstKey && index == 0 && frames[index].key;
     while (pos < f.size()) {
       const size_t chunk = std::min(limit, f.size() - pos);
-      out.push_back(Make(f.data() + pos, chunk, pos + chunk == f.size(), index));
+      out.push_back(Make(f.data() + pos, chunk, pos + chunk == f.size() || (early && pos == 0), index));
       pos += chunk;
     }
     m_timestamp += m_settings.timestampStep;

@@ -64,7 +64,14 @@ struct H264AccessUnit {
 // whose first_mb_in_slice is 0.
 std::vector<H264AccessUnit> SplitH264AccessUnits(const std::vector<uint8_t>& annexB);
 
+enum class MarkerMode {
+  kLastPacket,   // on the last packet of each frame, as RFC 6184 asks
+  kEverySlice,   // on the last packet of every slice (H.264)
+  kNever,
+};
+
 struct H264Options {
+  MarkerMode markers = MarkerMode::kLastPacket;
   bool aggregate = true;      // small NAL units of one access unit in STAP-A
   bool fragmentAll = false;   // every slice as FU-A, even when it would fit
   bool dropParameterSets = false;  // leave SPS and PPS out (given by SDP)
@@ -79,10 +86,12 @@ struct JpegImage {
   uint16_t restartInterval = 0;
   std::vector<uint8_t> tables;  // 64 or 128 bytes, zig-zag order
   std::vector<uint8_t> scan;    // entropy-coded data, without EOI
+  std::vector<uint8_t> segments;  // the marker segments between SOI and the scan
 };
 
 // Reads a baseline, 8-bit, three-component JFIF image with luminance
-// sampling 2x1 or 2x2. False, with the reason, for anything else.
+// sampling 2x1 or 2x2. False, with the reason, for anything else. Sizes
+// above 2040 are sent as 0, for the session description to tell.
 bool ParseJpegImage(const std::vector<uint8_t>& jpeg, JpegImage* image, std::string* error);
 
 // The standard tables scaled for quality q (1 to 99), zig-zag order.
@@ -93,6 +102,10 @@ int FindStandardQ(const JpegImage& image);
 struct JpegOptions {
   int q = -1;              // below 128; -1: FindStandardQ
   bool inBandTables = false;  // Q 255 with the image's tables in the first packet
+  bool sixteenBitTables = false;  // in-band tables written with 16-bit entries
+  // The image's own marker segments in a header extension (profile 0xFFD8)
+  // of the first packet, padded with fill bytes to whole words.
+  bool extension = false;
 };
 
 // ---- MPEG-4 ----
@@ -108,6 +121,9 @@ std::vector<Mpeg4Frame> SplitMpeg4Frames(const std::vector<uint8_t>& stream);
 
 struct Mpeg4Options {
   bool configInOwnPacket = false;  // configuration of an I-VOP sent ahead of it
+  // The first packet of the first I-VOP, configuration and all, also
+  // carries the marker, as some servers send it.
+  bool earlyMarkerOnFirstKey = false;
 };
 
 // ---- the sender ----
