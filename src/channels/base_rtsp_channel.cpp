@@ -1,5 +1,7 @@
 #include "channels/base_rtsp_channel.h"
 
+#include "platform/sockets.h"
+
 namespace telvora {
 
 CBaseRTSPChannel::CBaseRTSPChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
@@ -12,6 +14,13 @@ void CBaseRTSPChannel::ByeReceived() { m_disconnect.Set(); }
 void CBaseRTSPChannel::RtpPacketReceived(CRTPPacket& packet) {
   NoteAcceptedPacket(packet);
   ProcessRtpPacket(packet);
+}
+
+void CBaseRTSPChannel::FollowRedirectedHost() {
+  const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
+  const std::string host = m_client.GetEffectiveHost();
+  uint32_t address = 0;
+  if (info != nullptr && host != info->address && platform::ResolveIPv4(host, &address)) m_deviceAddress = address;
 }
 
 // Abandons a start still waiting for its first frame, and makes a stream

@@ -22,6 +22,9 @@ class CBaseRTSPChannel : public CBaseRTPChannel, public IRTSPClientUser {
   bool StartStream() override;
   void StopStream() override;
   bool IsStreamAlive() override;
+  // After a redirect the stream comes from another host: the source filter
+  // follows it. On the client thread, before SETUP.
+  void FollowRedirectedHost();
   // The stream path and server port of the session.
   virtual void FillSessionParameters(RTSP_CONNECTION_INFO& connection) = 0;
 

@@ -37,6 +37,7 @@ bool CRtspVideoChannel::PrepareStream() {
 }
 
 bool CRtspVideoChannel::SdpInfoReceived(SDP_INFO& info) {
+  FollowRedirectedHost();
   CRTPMediaParser* parser = nullptr;
   try {
     parser = CreateParserForRtpmap(info.video.rtpmap, GetDriver());

@@ -1,17 +1,46 @@
 #include "driver/device_text.h"
 
 namespace telvora {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 bool ParseDeviceAddress(const std::string& text, DEVICE_ADDRESS* out) {
   if (out == nullptr) return false;
   *out = DEVICE_ADDRESS();
-  std::string hostPart = text;
   const size_t scheme = text.find("://");
-  if (scheme != std::string::npos) {
-    const size_t begin = scheme + 3;
-    const size_t end = text.find_first_of("/\\", begin);
-    hostPart = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+  std::string rest = scheme == std::string::npos ? text : text.substr(scheme + 3);
+  const size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    const std::string userInfo = rest.substr(0, at);
+    const size_t colon = userInfo.find(':');
+    out->hasUserInfo = true;
+    out->userName = PercentDecode(userInfo.substr(0, colon));
+    if (colon != std::string::npos) out->password = PercentDecode(userInfo.substr(colon + 1));
+    rest.erase(0, at + 1);
   }
+  std::string hostPart = rest;
+  if (scheme != std::string::npos) hostPart = rest.substr(0, rest.find_first_of("/\\"));
   if (hostPart.empty()) return false;
   const size_t colon = hostPart.find(':');
   if (colon == std::string::npos) {

@@ -21,8 +21,14 @@ bool COrvalenDriver::OpenDevice(IHostDevice* device) {
   const char* text = connection->GetAddress();
   DEVICE_ADDRESS parsed;
   const bool ok = ParseDeviceAddress(text != nullptr ? text : "", &parsed);
-  if (!parsed.host.empty()) info->address = parsed.host;
+  // With user info the raw text holds a password: it must not stay as the
+  // address, which names the device in every log line.
+  if (!parsed.host.empty() || parsed.hasUserInfo) info->address = parsed.host;
   if (!ok) return false;
+  if (parsed.hasUserInfo && info->userName.empty() && info->password.empty()) {
+    info->userName = parsed.userName;
+    info->password = parsed.password;
+  }
   if (parsed.hasPort) info->port = parsed.port;
   LogDriverOpened("");
   return true;

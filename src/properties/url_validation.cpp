@@ -16,8 +16,18 @@ bool Fail(const STREAM_URL_FIELDS& fields, std::string message) {
   return false;
 }
 
+// "user:password@" before a host is a secret: dropped before the address
+// is read, and from every message.
+std::string WithoutUserInfo(const std::string& text) {
+  const size_t scheme = text.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t at = text.rfind('@');
+  if (at == std::string::npos || at < start) return text;
+  return text.substr(0, start) + text.substr(at + 1);
+}
+
 std::string NotAnUrlMessage(const std::string& url) {
-  return "The \"" + url + "\" string is not correct RTP or RTSP URL address";
+  return "The \"" + WithoutUserInfo(url) + "\" string is not correct RTP or RTSP URL address";
 }
 
 // Digits accumulate in 16 bits; anything else, or nothing, reads as 0.
@@ -39,6 +49,7 @@ bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
   const std::string scheme = AsciiLower(url.substr(0, separator));
   if (scheme != "rtp" && scheme != "rtsp") return Fail(fields, NotAnUrlMessage(url));
   fields.rtpOnly = (scheme == "rtp");
+  url = WithoutUserInfo(url);
 
   const size_t hostStart = separator + 3;
   const size_t pathStart = url.find_first_of("/\\", hostStart);
@@ -54,6 +65,7 @@ bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
 }
 
 bool ParseAddressPort(std::string text, const STREAM_URL_FIELDS& fields) {
+  text = WithoutUserInfo(text);
   if (text.empty()) return Fail(fields, "The device address which is specified in URL is empty");
   const size_t colon = text.find(':');
   if (colon == std::string::npos) {

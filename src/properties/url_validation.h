@@ -19,7 +19,9 @@ struct STREAM_URL_FIELDS {
 };
 
 // Accepts the schemes rtp and rtsp (any case), sets the stream path and the
-// RTP-only flag, then hands the host part to ParseAddressPort.
+// RTP-only flag, then hands the host part to ParseAddressPort. A
+// "user:password@" before the host is dropped and never quoted in a
+// message.
 bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields);
 
 // "host" or "host:port" with a non-zero decimal port (taken modulo 65536).

@@ -2,6 +2,7 @@
 
 #include "rtsp/base64.h"
 #include "rtsp/md5.h"
+#include "rtsp/sha2.h"
 #include "rtsp/text_helpers.h"
 #include "threading/string_format.h"
 
@@ -22,8 +23,23 @@ std::string Clean(const std::string& value) {
 }
 
 struct AuthParams {
-  std::string realm, nonce, qop, opaque;
+  std::string realm, nonce, qop, opaque, algorithm, stale;
 };
+
+// The hash of a Digest algorithm name, without its -sess suffix.
+std::string DigestHash(const std::string& algorithm, const std::string& text) {
+  std::string name = ToLower(algorithm);
+  const size_t sess = name.rfind("-sess");
+  if (sess != std::string::npos && sess + 5 == name.size()) name.erase(sess);
+  if (name == "sha-256") return Sha256Hex(text);
+  if (name == "sha-512-256") return Sha512_256Hex(text);
+  return Md5Hex(text);
+}
+
+bool IsSessAlgorithm(const std::string& algorithm) {
+  const std::string name = ToLower(algorithm);
+  return name.size() > 5 && name.compare(name.size() - 5, 5, "-sess") == 0;
+}
 
 // Reads name=value pairs separated by commas. A quoted value runs to the
 // closing quote (backslash escapes the next character); an unquoted one to
@@ -63,6 +79,8 @@ void ReadAuthParams(const std::string& text, AuthParams& params) {
     else if (name == "nonce") params.nonce = value;
     else if (name == "qop") params.qop = value;
     else if (name == "opaque") params.opaque = value;
+    else if (name == "algorithm") params.algorithm = Trim(value);
+    else if (name == "stale") params.stale = value;
   }
 }
 
@@ -91,8 +109,21 @@ bool ParseAuthenticateHeader(const std::string& line, RTSP_CHALLENGE& challenge)
   challenge.nonce = params.nonce;
   challenge.qop = params.qop;
   challenge.opaque = params.opaque;
+  challenge.algorithm = params.algorithm;
+  challenge.stale = ToLower(Trim(params.stale)) == "true";
   if (challenge.scheme == kAuthDigest && (challenge.realm.empty() || challenge.nonce.empty())) return false;
   return true;
+}
+
+bool DigestAlgorithmSupported(const std::string& algorithm) {
+  const std::string name = ToLower(algorithm);
+  return name.empty() || name == "md5" || name == "md5-sess" || name == "sha-256" || name == "sha-256-sess" ||
+         name == "sha-512-256" || name == "sha-512-256-sess";
+}
+
+int ChallengeRank(const RTSP_CHALLENGE& challenge) {
+  if (challenge.scheme == kAuthDigest) return DigestAlgorithmSupported(challenge.algorithm) ? 2 : 0;
+  return challenge.scheme == kAuthBasic ? 1 : 0;
 }
 
 bool MakeBasicCredentials(const std::string& user, const std::string& password, std::string& out) {
@@ -114,17 +145,24 @@ std::string MakeDigestAuthorization(const std::string& methodName, const std::st
   if (challenge.scheme != kAuthDigest || challenge.realm.empty() || challenge.nonce.empty() || user.empty() ||
       password.empty() || uri.empty())
     return std::string();
-  const std::string ha1 = Md5Hex(user + ":" + challenge.realm + ":" + password);
-  const std::string ha2 = Md5Hex(methodName + ":" + uri);
+  const std::string& algorithm = challenge.algorithm;
+  const bool sess = IsSessAlgorithm(algorithm);
+  if (!DigestAlgorithmSupported(algorithm) || (sess && cnonce.empty())) return std::string();
+  std::string ha1 = DigestHash(algorithm, user + ":" + challenge.realm + ":" + password);
+  if (sess) ha1 = DigestHash(algorithm, ha1 + ":" + challenge.nonce + ":" + cnonce);
+  const std::string ha2 = DigestHash(algorithm, methodName + ":" + uri);
   const bool withQop = QopOffersAuth(challenge.qop);
   const std::string nc = FormatString("%08x", nonceCount);
-  const std::string response = withQop ? Md5Hex(ha1 + ":" + challenge.nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2)
-                                       : Md5Hex(ha1 + ":" + challenge.nonce + ":" + ha2);
+  const std::string response =
+      withQop ? DigestHash(algorithm, ha1 + ":" + challenge.nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2)
+              : DigestHash(algorithm, ha1 + ":" + challenge.nonce + ":" + ha2);
   std::string line = FormatString("Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", response=\"%s\"",
                                   user.c_str(), challenge.realm.c_str(), challenge.nonce.c_str(), uri.c_str(),
                                   response.c_str());
   if (!challenge.opaque.empty()) line += ", opaque=\"" + challenge.opaque + "\"";
+  if (!algorithm.empty()) line += ", algorithm=" + algorithm;
   if (withQop) line += ", qop=auth, nc=" + nc + ", cnonce=\"" + cnonce + "\"";
+  else if (sess) line += ", cnonce=\"" + cnonce + "\"";
   line += "\r\n";
   return line;
 }

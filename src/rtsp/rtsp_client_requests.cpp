@@ -2,6 +2,7 @@
 #include "platform/module.h"
 #include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_method.h"
+#include "rtsp/text_helpers.h"
 #include "threading/string_format.h"
 
 namespace telvora {
@@ -44,6 +45,9 @@ std::string CBaseRTSPClient::FormatRequest(int method) {
     case kRtspTeardown:
       return FormatString("TEARDOWN %s %s%s%s%s%s\r\n", url.c_str(), kProtocol, cseq.c_str(), auth.c_str(),
                           kUserAgent, session.c_str());
+    case kRtspGetParameter:
+      return FormatString("GET_PARAMETER %s %s%s%s%s%s\r\n", url.c_str(), kProtocol, cseq.c_str(), auth.c_str(),
+                          kUserAgent, session.c_str());
     case kRtspOptions:
       return FormatString("OPTIONS %s %s%s%s%s%s\r\n", url.c_str(), kProtocol, cseq.c_str(), auth.c_str(), kUserAgent,
                           session.c_str());
@@ -53,7 +57,9 @@ std::string CBaseRTSPClient::FormatRequest(int method) {
 }
 
 std::string CBaseRTSPClient::GetBaseUrl() {
-  if (m_parser.contentBase.find("rtsp://") != std::string::npos) return m_parser.contentBase;
+  // The parser keeps only rtsp URLs, with the scheme written in lower case.
+  if (!m_parser.contentBase.empty()) return m_parser.contentBase;
+  if (!m_parser.contentLocation.empty()) return m_parser.contentLocation;
   std::string url = FormatString("rtsp://%s:%u/", m_connection.host.c_str(), static_cast<unsigned>(m_connection.serverPort));
   const size_t first = m_connection.path.find_first_not_of('/');
   if (first != std::string::npos) url += m_connection.path.substr(first);
@@ -62,12 +68,23 @@ std::string CBaseRTSPClient::GetBaseUrl() {
 
 std::string CBaseRTSPClient::GetSetupUrl(const std::string& base) {
   const std::string& control = m_parser.sdpInfo.video.control;
-  if (control.find("://") != std::string::npos) return control;
+  if (control.find("://") != std::string::npos) {
+    const std::string absolute = NormalizeRtspUrl(control);
+    return absolute.empty() ? control : absolute;
+  }
   std::string url = base.empty() ? GetBaseUrl() : base;
-  if (url.empty() || control.empty()) return url;
+  // "*" and no control at all both mean the aggregate URL.
+  if (url.empty() || control.empty() || control == "*") return url;
+  if (control[0] == '/') {
+    // An absolute path replaces the base's path.
+    const size_t authority = url.find("://");
+    const size_t path = url.find('/', authority == std::string::npos ? 0 : authority + 3);
+    return (path == std::string::npos ? url : url.substr(0, path)) + control;
+  }
+  // Relative: below the base, as cameras mean it whether or not their base
+  // ends in '/'.
   if (url.back() == '/') url.pop_back();
-  if (control[0] != '/') url += '/';
-  return url + control;
+  return url + "/" + control;
 }
 
 std::string CBaseRTSPClient::GetTransportHeader() {
@@ -99,9 +116,11 @@ std::string CBaseRTSPClient::MakeDigestHeader(int method, const std::string& uri
     m_nonceCount = 0;
   }
   const bool withQop = QopOffersAuth(challenge.qop);
+  const std::string algorithm = ToLower(challenge.algorithm);
+  const bool sess = algorithm.size() > 5 && algorithm.compare(algorithm.size() - 5, 5, "-sess") == 0;
   const std::string line = MakeDigestAuthorization(RtspMethodName(method), uri, m_connection.userName,
                                                    m_connection.password, challenge, m_nonceCount + 1,
-                                                   withQop ? FreshCnonce() : std::string());
+                                                   withQop || sess ? FreshCnonce() : std::string());
   if (withQop && !line.empty()) ++m_nonceCount;
   return line;
 }

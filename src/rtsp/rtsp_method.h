@@ -10,6 +10,7 @@ enum RtspMethod {
   kRtspPlay = 3,
   kRtspTeardown = 4,
   kRtspOptions = 5,
+  kRtspGetParameter = 6,  // keep-alive for servers that refuse OPTIONS
 };
 
 // The method name of a code; "" for any other value.
@@ -20,6 +21,7 @@ inline const char* RtspMethodName(int method) {
     case kRtspPlay: return "PLAY";
     case kRtspTeardown: return "TEARDOWN";
     case kRtspOptions: return "OPTIONS";
+    case kRtspGetParameter: return "GET_PARAMETER";
     default: return "";
   }
 }

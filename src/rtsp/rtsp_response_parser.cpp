@@ -1,5 +1,7 @@
 #include "rtsp/rtsp_response_parser.h"
 
+#include <cctype>
+
 #include "rtsp/rtsp_method.h"
 #include "rtsp/text_helpers.h"
 
@@ -33,6 +35,11 @@ std::string WithoutControls(const std::string& text) {
   return out;
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  return (c | 0x20) - 'a' + 10;
+}
+
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 // Decimal digits at the start of value into out; false when there are none.
@@ -60,12 +67,60 @@ std::string HeaderValue(const std::string& line) {
   return line.substr(start);
 }
 
+std::string NormalizeRtspUrl(const std::string& url) {
+  const std::string text = Trim(url);
+  // A bare path names no server; it cannot serve as a base.
+  if (text.empty() || text[0] == '/') return std::string();
+  const size_t scheme = text.find("://");
+  if (scheme == std::string::npos) return "rtsp://" + text;
+  if (ToLower(text.substr(0, scheme)) != "rtsp") return std::string();
+  return "rtsp://" + text.substr(scheme + 3);
+}
+
+bool IsServerRequest(const std::string& message) {
+  // A method token, a blank, a URI, then the protocol: "OPTIONS * RTSP/1.0".
+  size_t i = 0;
+  while (i < message.size() && ((message[i] >= 'A' && message[i] <= 'Z') || message[i] == '_')) ++i;
+  if (i == 0 || i >= message.size() || message[i] != ' ') return false;
+  const size_t end = message.find("\r\n");
+  const std::string line = message.substr(0, end);
+  return line.size() >= 9 && line.compare(line.size() - 9, 9, " RTSP/1.0") == 0;
+}
+
+bool ResponseCSeq(const std::string& message, uint32_t* out) {
+  size_t pos = 0;
+  NextLine(message, &pos);
+  for (;;) {
+    const std::string line = NextLine(message, &pos);
+    if (line.empty()) return false;
+    if (HeaderName(line) == "cseq") {
+      uint32_t value = 0;
+      if (!ReadNumber(Trim(HeaderValue(line)), value)) return false;
+      if (out != nullptr) *out = value;
+      return true;
+    }
+  }
+}
+
+bool CRTSPResponseParser::IsRedirect() const {
+  return (status == 301 || status == 302 || status == 303 || status == 307) && !location.empty();
+}
+
 void CRTSPResponseParser::Reset() {
   sdpInfo.Clear();
   protocol.clear();
   status = 0;
   cseq = 0;
   contentBase.clear();
+  contentLocation.clear();
+  location.clear();
+  publicMethods.clear();
+  connectionClose = false;
+  hasCSeq = false;
+  serverRtpPort = 0;
+  serverRtcpPort = 0;
+  hasSsrc = false;
+  ssrc = 0;
   contentType.clear();
   contentLength = 0;
   sessionId.clear();
@@ -93,12 +148,44 @@ bool CRTSPResponseParser::Parse(int method, const std::string& response) {
   size_t pos = 0;
   const std::string statusLine = NextLine(response, &pos);
   if (statusLine.empty() || !ParseStatusLine(statusLine)) return false;
-  if (status != 200 && status != 401) return false;
+  // Only 200 and 401 can succeed, but the headers of every answer are
+  // read: where a redirect goes, which methods a refusing server offers.
+  const bool usable = status == 200 || status == 401;
+  location.clear();
+  connectionClose = false;
+  hasCSeq = false;
+  // Of several challenges the best one we can answer wins, in whatever
+  // order the server lists them; one we cannot read spoils none of the
+  // others.
+  RTSP_CHALLENGE best;
+  int bestRank = -1;
+  bool unreadableChallenge = false;
   for (;;) {
     const std::string line = NextLine(response, &pos);
     if (line.empty()) break;
+    if (HeaderName(line) == "www-authenticate") {
+      RTSP_CHALLENGE offered = challenge;
+      if (!ParseAuthenticateHeader(line, offered)) {
+        unreadableChallenge = true;
+        continue;
+      }
+      const int rank = ChallengeRank(offered);
+      if (rank > bestRank) {
+        best = offered;
+        bestRank = rank;
+      }
+      continue;
+    }
     if (!ParseHeader(line)) return false;
   }
+  if (bestRank >= 0) {
+    challenge = best;
+    if (bestRank == 0) challenge.scheme = kAuthNone;
+  } else if (unreadableChallenge) {
+    challenge.scheme = kAuthNone;
+    return false;
+  }
+  if (!usable) return false;
   if (contentLength != 0 && pos == std::string::npos) return false;
   const std::string body =
       pos == std::string::npos || pos >= response.size() ? std::string() : response.substr(pos, contentLength);
@@ -114,7 +201,10 @@ bool CRTSPResponseParser::Parse(int method, const std::string& response) {
 
 bool CRTSPResponseParser::ParseHeader(const std::string& line) {
   const std::string name = HeaderName(line);
-  if (name == "cseq") return ReadNumber(HeaderValue(line), cseq);
+  if (name == "cseq") {
+    hasCSeq = ReadNumber(Trim(HeaderValue(line)), cseq);
+    return hasCSeq;
+  }
   if (name == "content-length") return ReadNumber(HeaderValue(line), contentLength);
   if (name == "content-type") {
     const std::string value = ToLower(HeaderValue(line));
@@ -124,23 +214,30 @@ bool CRTSPResponseParser::ParseHeader(const std::string& line) {
     contentType = value.substr(0, end < kMaxContentTypeLength ? end : kMaxContentTypeLength);
     return true;
   }
-  if (name == "content-base") return ParseContentBase(line);
-  if (name == "www-authenticate") return ParseAuthenticateHeader(line, challenge);
+  if (name == "content-base") return ParseContentBase(line, contentBase);
+  if (name == "content-location") return ParseContentBase(line, contentLocation);
+  if (name == "location") {
+    location = Trim(WithoutControls(HeaderValue(line)));
+    return true;
+  }
+  if (name == "public") {
+    publicMethods = WithoutControls(HeaderValue(line));
+    return true;
+  }
+  if (name == "connection") {
+    connectionClose = ToLower(HeaderValue(line)).find("close") != std::string::npos;
+    return true;
+  }
   if (name == "session") return ParseSession(HeaderValue(line));
   // Date, Transport (read by the SETUP scan), Range, RTP-Info, Server and
   // everything else carry nothing the client needs here.
   return true;
 }
 
-bool CRTSPResponseParser::ParseContentBase(const std::string& line) {
-  const std::string lower = ToLower(line);
-  const size_t key = lower.find("content-base:");
-  if (key == std::string::npos) {
-    contentBase.clear();
-    return false;
-  }
-  const size_t url = lower.find("rtsp://", key);
-  if (url != std::string::npos) contentBase = Trim(WithoutControls(line.substr(url)));
+bool CRTSPResponseParser::ParseContentBase(const std::string& line, std::string& target) {
+  // A URL of another scheme (http://...) is no base for our requests.
+  const std::string url = NormalizeRtspUrl(WithoutControls(HeaderValue(line)));
+  if (!url.empty()) target = url;
   return true;
 }
 
@@ -161,6 +258,42 @@ bool CRTSPResponseParser::ParseSession(const std::string& value) {
   return !sessionId.empty();
 }
 
+void CRTSPResponseParser::ReadTransport(const std::string& value) {
+  // Of a list of transports the server names the one it chose first.
+  const std::string transport = value.substr(0, value.find(','));
+  rtpChannel = 0;
+  rtcpChannel = 1;
+  serverRtpPort = 0;
+  serverRtcpPort = 0;
+  hasSsrc = false;
+  for (const std::string& piece : Split(transport, ';')) {
+    const size_t eq = piece.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string name = ToLower(Trim(piece.substr(0, eq)));
+    const std::string v = Trim(piece.substr(eq + 1));
+    const size_t dash = v.find('-');
+    const std::string first = Trim(v.substr(0, dash));
+    const std::string second = dash == std::string::npos ? std::string() : Trim(v.substr(dash + 1));
+    size_t digits = 0;
+    if (name == "interleaved") {
+      rtpChannel = static_cast<uint8_t>(LeadingNumber(first, 0xFFFFFFFFull) & 0xFF);
+      const unsigned long long other = LeadingNumber(second, 0xFFFFFFFFull, &digits);
+      rtcpChannel = static_cast<uint8_t>(digits > 0 ? other & 0xFF : (rtpChannel + 1u) & 0xFF);
+    } else if (name == "server_port") {
+      serverRtpPort = static_cast<uint16_t>(LeadingNumber(first, 0xFFFF));
+      const unsigned long long other = LeadingNumber(second, 0xFFFF, &digits);
+      serverRtcpPort = static_cast<uint16_t>(digits > 0 ? other : (serverRtpPort != 0 ? serverRtpPort + 1u : 0u));
+    } else if (name == "ssrc") {
+      uint32_t number = 0;
+      size_t count = 0;
+      for (; count < v.size() && count < 8 && std::isxdigit(static_cast<unsigned char>(v[count])); ++count)
+        number = number * 16 + static_cast<uint32_t>(HexValue(v[count]));
+      hasSsrc = count > 0;
+      ssrc = number;
+    }
+  }
+}
+
 void CRTSPResponseParser::ScanTransport(const std::string& response) {
   size_t start = 0;
   while (start < response.size()) {
@@ -168,10 +301,7 @@ void CRTSPResponseParser::ScanTransport(const std::string& response) {
     if (end == std::string::npos) end = response.size();
     if (end > start) {
       const std::string line = response.substr(start, end - start);
-      if (HeaderName(line) == "transport") {
-        const std::string channel = ExtractValue(line, "interleaved", "=", ";-");
-        rtpChannel = static_cast<uint8_t>(LeadingNumber(channel, 0xFFFFFFFFull) & 0xFF);
-      }
+      if (HeaderName(line) == "transport") ReadTransport(HeaderValue(line));
     }
     start = end + 1;
   }

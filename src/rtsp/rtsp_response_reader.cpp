@@ -4,6 +4,23 @@
 #include "rtsp/text_helpers.h"
 
 namespace telvora {
+namespace {
+
+bool IsTokenChar(char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
+
+// Whether text can be, or can grow into, the first line of an RTSP message:
+// "RTSP/..." or an upper-case method word and a blank.
+bool CanStartMessage(const std::string& text) {
+  static const std::string kProtocol = "RTSP/";
+  const size_t n = text.size() < kProtocol.size() ? text.size() : kProtocol.size();
+  if (text.compare(0, n, kProtocol, 0, n) == 0) return true;
+  size_t i = 0;
+  while (i < text.size() && i < 32 && IsTokenChar(text[i])) ++i;
+  if (i == 0) return false;
+  return i == text.size() || (i < 32 && text[i] == ' ');
+}
+
+}  // namespace
 
 unsigned long long FindContentLength(const std::string& headers) {
   size_t start = 0;
@@ -35,7 +52,17 @@ void CRTSPResponseReader::Advance() {
         m_buffer.erase(0, skip);
         m_searchFrom = 0;
       }
-      if (m_buffer.empty() || m_buffer[0] != '$') break;
+      if (m_buffer.empty()) return;
+      if (m_buffer[0] != '$') {
+        if (CanStartMessage(m_buffer)) break;
+        // Garbage from the camera: resume at the next byte that may begin
+        // a frame or a message.
+        size_t next = 1;
+        while (next < m_buffer.size() && m_buffer[next] != '$' && !IsTokenChar(m_buffer[next])) ++next;
+        m_buffer.erase(0, next);
+        m_searchFrom = 0;
+        continue;
+      }
       if (m_buffer.size() < 4) return;
       const size_t frame = 4 + static_cast<size_t>(static_cast<uint8_t>(m_buffer[2])) * 256 +
                            static_cast<uint8_t>(m_buffer[3]);
@@ -73,6 +100,14 @@ std::string CRTSPResponseReader::TakeResponse() {
   m_state = kNeedMore;
   m_total = 0;
   m_searchFrom = 0;
+  return response;
+}
+
+std::string CRTSPResponseReader::TakePartial() {
+  if (m_state != kNeedMore || m_total == 0) return std::string();
+  std::string response;
+  response.swap(m_buffer);
+  Reset();
   return response;
 }
 

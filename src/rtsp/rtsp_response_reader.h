@@ -1,7 +1,8 @@
 // Assembles one RTSP response from the bytes of a connection: the header
 // block up to its blank line, then exactly Content-Length bytes of body.
-// Interleaved frames ('$' ...) and stray line ends ahead of the status line
-// are dropped. Pure: the caller feeds the received bytes.
+// Interleaved frames ('$' ...) and stray bytes ahead of the status line
+// (anything that cannot begin "RTSP/" or a request line) are dropped.
+// Pure: the caller feeds the received bytes.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +33,11 @@ class CRTSPResponseReader {
   // The complete response; bytes that followed it stay buffered as the
   // start of the next one. "" unless complete.
   std::string TakeResponse();
+
+  // A response whose header block is complete but whose body ended early
+  // (the server closed, or time ran out): the bytes as they came. "" while
+  // the header block is incomplete.
+  std::string TakePartial();
 
   // Every buffered byte (for instance the start of an interleaved stream),
   // leaving the reader empty.

@@ -33,14 +33,19 @@ struct SDP_INFO {
 // character counts as 0; an odd last digit gives a byte of its own value.
 std::vector<uint8_t> HexDecode(const std::string& text);
 
+// Whether an rtpmap encoding (e.g. "H264/90000") is one we depacketize.
+bool IsSupportedVideoRtpmap(const std::string& rtpmap);
+
 class CSDPResponseParser {
  public:
   CSDPResponseParser() {}
   virtual ~CSDPResponseParser() {}
 
-  // Empties the description, then reads text. True for an empty text.
-  // False on the first malformed line that matters (m=, c=, a=control,
-  // a=rtpmap, a=fmtp); the description is then only partly filled.
+  // Empties the description, then reads text. A line that does not read
+  // is skipped, so a camera's odd attribute costs nothing. The video
+  // record is the first video section with an rtpmap we can depacketize,
+  // else the first video section; audio and metadata are the first of
+  // their kind. Fields of two sections never mix. Always true.
   bool ParseSdp(const std::string& text);
 
   const SDP_INFO& GetInfo() const { return m_info; }
@@ -48,16 +53,31 @@ class CSDPResponseParser {
  private:
   enum MediaKind { kNone = 0, kVideo = 1, kAudio = 2, kMetadata = 3 };
 
-  SDP_MEDIA_INFO* Current();
+  // One media section while it is read.
+  struct Section {
+    int kind = kNone;
+    SDP_MEDIA_INFO media;
+    bool supported = false;  // has an rtpmap we can depacketize
+    std::vector<uint8_t> parameterSet1, parameterSet2, config;
+  };
+
+  // Each returns false when the line does not read; it is then skipped.
   bool ParseMedia(const std::string& line);
   bool ParseConnection(const std::string& line);
   bool ParseControl(const std::string& line);
   bool ParseRtpmap(const std::string& line);
   bool ParseFmtp(const std::string& line);
   bool ParseVideoParameters(const std::string& line);
+  bool ParseParameterSets(const std::string& sets);
+  // Keeps the finished section if it is the one of its kind to use.
+  void EndSection();
 
   SDP_INFO m_info;
-  int m_kind = kNone;
+  Section m_section;
+  bool m_haveVideo = false;      // some video section was kept
+  bool m_videoSupported = false;  // and it has a usable rtpmap
+  bool m_haveAudio = false;
+  bool m_haveMetadata = false;
 };
 
 }  // namespace telvora

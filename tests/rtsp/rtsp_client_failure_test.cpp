@@ -23,17 +23,16 @@ TEST(RtspClientFailures, HostileAnswersToDescribe) {
   const HostileCase kCases[] = {
       {"never answers", [](ScriptedRtspServer& s) { s.Listen(4000); }, ""},
       {"closes mid-answer", [&](ScriptedRtspServer& s) { s.Send(head + "Content-Len").Close(); }, ""},
-      {"truncated body", [&](ScriptedRtspServer& s) { s.Send(head + "Content-Length: 100\r\n\r\nv=0\r\n").Listen(4000); }, ""},
       {"binary", [&](ScriptedRtspServer& s) { s.Send(binary).Listen(4000); }, ""},
       {"one byte at a time", [&](ScriptedRtspServer& s) { s.SendSlowly(head + "\r\n", 150); }, ""},
-      {"endless headers", [](ScriptedRtspServer& s) { s.Stream("X-Endless: " + std::string(1000, 'e') + "\r\n", 1, 4000); },
+      {"endless headers", [&](ScriptedRtspServer& s) {
+         s.Send(head).Stream("X-Endless: " + std::string(1000, 'e') + "\r\n", 1, 4000); },
        "exceed 65536 bytes"},
       {"oversized body", [&](ScriptedRtspServer& s) { s.Send(head + "Content-Length: 2000000\r\n\r\n").Listen(4000); },
        "exceeds 1048576 bytes"},
       {"huge content length", [&](ScriptedRtspServer& s) {
          s.Send(head + "Content-Length: 99999999999999999999999\r\n\r\n").Listen(4000); }, "exceeds"},
       {"status 404", [&](ScriptedRtspServer& s) { s.Send("RTSP/1.0 404 Not Found\r\nCSeq: 1\r\n\r\n").Listen(4000); }, ""},
-      {"malformed SDP", [&](ScriptedRtspServer& s) { s.Send(head + "Content-Length: 9\r\n\r\nm= video\r\n").Listen(4000); }, ""},
   };
   for (const HostileCase& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rtsp/rtsp_client.h"
@@ -29,6 +30,9 @@ class RecordingClientUser : public IRTSPClientUser {
     return acceptSdp;
   }
   void RtpPacketReceived(CRTPPacket& packet) override {
+    // A host that keeps its thread busy with a frame.
+    if (holdFirstMs > 0 && packet.GetSequenceNumber() == 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(holdFirstMs));
     std::lock_guard<std::mutex> lock(m_mutex);
     sequences.push_back(packet.GetSequenceNumber());
     payloads.emplace_back(reinterpret_cast<const char*>(packet.GetPayload()), packet.GetPayloadLength());
@@ -60,6 +64,7 @@ class RecordingClientUser : public IRTSPClientUser {
     return sdp;
   }
 
+  unsigned holdFirstMs = 0;
   bool acceptSdp = true;
   bool throwOnSdp = false;
   std::atomic<int> byes{0};
@@ -99,6 +104,10 @@ inline std::string TeardownRequest(const std::string& url, int cseq, const std::
                                    const std::string& auth = "") {
   return "TEARDOWN " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + auth +
          "User-Agent: Telvora\r\n" + SessionLine(session) + "\r\n";
+}
+inline std::string GetParameterRequest(const std::string& url, int cseq, const std::string& session) {
+  return "GET_PARAMETER " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\nUser-Agent: Telvora\r\n" +
+         SessionLine(session) + "\r\n";
 }
 inline std::string OptionsRequest(const std::string& url, int cseq, const std::string& session) {
   return "OPTIONS " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\nUser-Agent: Telvora\r\n" +

@@ -70,7 +70,14 @@ TEST(RtspClient, UrlComposition) {
        "rtsp://127.0.0.1:PORT/abs/track0", "rtsp://127.0.0.1:PORT/media/"},
       {"base and empty control", "rtsp://127.0.0.1:PORT/media/", "", "rtsp://127.0.0.1:PORT/media/",
        "rtsp://127.0.0.1:PORT/media/"},
-      {"control with leading slash", "", "/track2", "rtsp://127.0.0.1:PORT/live/track2", "rtsp://127.0.0.1:PORT/live"},
+      {"control with leading slash", "", "/track2", "rtsp://127.0.0.1:PORT/track2", "rtsp://127.0.0.1:PORT/live"},
+      {"control *", "rtsp://127.0.0.1:PORT/media/", "*", "rtsp://127.0.0.1:PORT/media/", "rtsp://127.0.0.1:PORT/media/"},
+      {"base without trailing slash", "rtsp://127.0.0.1:PORT/media", "trackID=1", "rtsp://127.0.0.1:PORT/media/trackID=1",
+       "rtsp://127.0.0.1:PORT/media"},
+      {"upper-case scheme", "RTSP://127.0.0.1:PORT/media/", "RTSP://127.0.0.1:PORT/abs/t", "rtsp://127.0.0.1:PORT/abs/t",
+       "rtsp://127.0.0.1:PORT/media/"},
+      {"base without scheme", "127.0.0.1:PORT/media/", "t1", "rtsp://127.0.0.1:PORT/media/t1",
+       "rtsp://127.0.0.1:PORT/media/"},
   };
   for (const UrlCase& c : kCases) {
     SCOPED_TRACE(c.name);

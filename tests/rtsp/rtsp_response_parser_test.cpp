@@ -52,7 +52,7 @@ TEST(ResponseParser, HeaderAcceptance) {
       {"Content-Type: application/sdp", true},
       {"Content-Type:", false},
       {"Content-Base: http://host/", true},
-      {"Content-Base : rtsp://host/", false},  // no blank is allowed before the colon
+      {"Content-Base : rtsp://host/", true},
       {"  Server  : GStreamer", true},
       {"Session: 12345678;secure", false},
       {"Session:", false},
@@ -97,12 +97,17 @@ TEST(ResponseParser, ContentBaseAndTypeAndCSeq) {
   ASSERT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 200 OK", "CSeq:10", "Content-Base: RTSP://Host/Media/ ",
                                                     "Content-Type: Application/SDP", "Content-Length: 0"})));
   EXPECT_EQ(parser.cseq, 10u);
-  EXPECT_EQ(parser.contentBase, "RTSP://Host/Media/");
+  EXPECT_EQ(parser.contentBase, "rtsp://Host/Media/");
   EXPECT_EQ(parser.contentType, "application/sdp");
   // A later http base leaves it; a later answer without the header too.
   ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK", "Content-Base: http://other/"})));
   ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK"})));
-  EXPECT_EQ(parser.contentBase, "RTSP://Host/Media/");
+  EXPECT_EQ(parser.contentBase, "rtsp://Host/Media/");
+  // A base without a scheme is an rtsp one; Content-Location is kept apart.
+  ASSERT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 200 OK", "Content-Base: 10.0.0.5/live/",
+                                                    "Content-Location: rtsp://10.0.0.5/loc/"})));
+  EXPECT_EQ(parser.contentBase, "rtsp://10.0.0.5/live/");
+  EXPECT_EQ(parser.contentLocation, "rtsp://10.0.0.5/loc/");
 }
 
 TEST(ResponseParser, DescribeBody) {
@@ -112,9 +117,9 @@ TEST(ResponseParser, DescribeBody) {
                            Response({"RTSP/1.0 200 OK", ("Content-Length: " + std::to_string(sdp.size())).c_str()}, sdp)));
   EXPECT_EQ(parser.sdpInfo.video.control, "trackID=1");
 
-  // A failing description keeps the one before.
-  EXPECT_FALSE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 200 OK", "Content-Length: 9"}, "m= video\r\n")));
-  EXPECT_EQ(parser.sdpInfo.video.control, "trackID=1");
+  // A line that does not read costs only itself.
+  EXPECT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 200 OK", "Content-Length: 9"}, "m= video\r\n")));
+  EXPECT_TRUE(parser.sdpInfo.video.control.empty());
 
   // Content-Length bounds the body: what follows is not read as SDP.
   ASSERT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 200 OK", "Content-Length: 0"}, "m= broken\r\n")));
@@ -124,32 +129,108 @@ TEST(ResponseParser, DescribeBody) {
   EXPECT_FALSE(parser.Parse(kRtspDescribe, "RTSP/1.0 200 OK\r\nContent-Length: 5\r\n"));
 }
 
-TEST(ResponseParser, SetupTransportChannel) {
+// The server's own choices in the Transport answer, as servers write them.
+TEST(ResponseParser, SetupTransportAnswer) {
   const struct {
     std::string response;
-    uint8_t channel;
+    uint8_t rtp, rtcp;
+    uint16_t serverRtp, serverRtcp;
+    bool hasSsrc;
+    uint32_t ssrc;
   } kCases[] = {
-      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=2-3"}), 2},
-      {Response({"RTSP/1.0 200 OK", "transport:RTP/AVP/TCP;interleaved=4-5;ssrc=1"}), 4},
-      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;client_port=5000-5001"}), 0},
-      {Response({"RTSP/1.0 200 OK", "Transport: x;interleaved=300-301"}), 300 & 0xFF},
-      {Response({"RTSP/1.0 200 OK", "Transport: a;interleaved=8-9", "Transport: b;interleaved=6-7"}), 6},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP/TCP;unicast;interleaved=2-3"}), 2, 3, 0, 0, false, 0},
+      {Response({"RTSP/1.0 200 OK", "transport:RTP/AVP/TCP;interleaved=4-5;ssrc=1"}), 4, 5, 0, 0, true, 1},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;client_port=5000-5001"}), 0, 1, 0, 0, false, 0},
+      {Response({"RTSP/1.0 200 OK", "Transport: x;interleaved=300-301"}), 300 & 0xFF, 301 & 0xFF, 0, 0, false, 0},
+      {Response({"RTSP/1.0 200 OK", "Transport: a;interleaved=8-9", "Transport: b;interleaved=6-7"}), 6, 7, 0, 0, false, 0},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP/TCP;interleaved=6"}), 6, 7, 0, 0, false, 0},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;client_port=5000-5001;server_port=6970-6971;ssrc=1A2B3C4D"}),
+       0, 1, 6970, 6971, true, 0x1A2B3C4D},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;server_port=0-1;ssrc = 0000BEEF ;mode=play"}), 0, 1, 0, 1,
+       true, 0xBEEF},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;server_port=8000"}), 0, 1, 8000, 8001, false, 0},
+      {Response({"RTSP/1.0 200 OK", "Transport: RTP/AVP;unicast;server_port=;ssrc="}), 0, 1, 0, 0, false, 0},
   };
   for (const auto& c : kCases) {
     CRTSPResponseParser parser;
     parser.rtpChannel = 99;
     ASSERT_TRUE(parser.Parse(kRtspSetup, c.response)) << c.response;
-    EXPECT_EQ(parser.rtpChannel, c.channel) << c.response;
+    EXPECT_EQ(parser.rtpChannel, c.rtp) << c.response;
+    EXPECT_EQ(parser.rtcpChannel, c.rtcp) << c.response;
+    EXPECT_EQ(parser.serverRtpPort, c.serverRtp) << c.response;
+    EXPECT_EQ(parser.serverRtcpPort, c.serverRtcp) << c.response;
+    EXPECT_EQ(parser.hasSsrc, c.hasSsrc) << c.response;
+    if (c.hasSsrc) {
+      EXPECT_EQ(parser.ssrc, c.ssrc) << c.response;
+    }
   }
 }
 
-TEST(ResponseParser, SeveralChallengesTheLastDecides) {
+// Redirects and 454 parse, so the client can act on them, but never succeed.
+TEST(ResponseParser, RedirectAndSessionNotFound) {
   CRTSPResponseParser parser;
-  ASSERT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 401 Unauthorized", "CSeq: 1",
-                                                    "WWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\"",
-                                                    "WWW-Authenticate: Basic realm=\"cam\""})));
-  EXPECT_EQ(parser.status, 401u);
-  EXPECT_EQ(parser.challenge.scheme, kAuthBasic);
+  EXPECT_FALSE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 302 Moved", "CSeq: 1", "Location:  rtsp://b:8554/x "})));
+  EXPECT_TRUE(parser.IsRedirect());
+  EXPECT_EQ(parser.location, "rtsp://b:8554/x");
+  EXPECT_FALSE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 301 Moved", "CSeq: 2"})));
+  EXPECT_FALSE(parser.IsRedirect()) << "no Location";
+  EXPECT_FALSE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 454 Session Not Found", "CSeq: 3"})));
+  EXPECT_EQ(parser.status, 454u);
+  EXPECT_FALSE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 305 Use Proxy", "Location: rtsp://p/"})));
+  EXPECT_FALSE(parser.IsRedirect());
+}
+
+TEST(ResponseParser, ServerRequestsAndCSeq) {
+  EXPECT_TRUE(IsServerRequest("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
+  EXPECT_TRUE(IsServerRequest("GET_PARAMETER rtsp://cam/ RTSP/1.0\r\n\r\n"));
+  EXPECT_FALSE(IsServerRequest("RTSP/1.0 200 OK\r\n\r\n"));
+  EXPECT_FALSE(IsServerRequest("options * RTSP/1.0\r\n\r\n"));
+  uint32_t cseq = 0;
+  EXPECT_TRUE(ResponseCSeq("RTSP/1.0 200 OK\r\nCSeq:   7  \r\n\r\n", &cseq));
+  EXPECT_EQ(cseq, 7u);
+  EXPECT_FALSE(ResponseCSeq("RTSP/1.0 200 OK\r\nServer: x\r\n\r\n", &cseq));
+}
+
+// Digest with an algorithm we answer wins in any order; Basic only when
+// it is all there is; a challenge we cannot answer spoils no other.
+TEST(ResponseParser, ChallengeChoice) {
+  const struct {
+    std::vector<const char*> headers;
+    int scheme;
+    const char* algorithm;
+  } kCases[] = {
+      {{"WWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\"", "WWW-Authenticate: Basic realm=\"cam\""}, kAuthDigest, ""},
+      {{"WWW-Authenticate: Basic realm=\"cam\"", "WWW-Authenticate: Digest realm=\"cam\", nonce=\"abc\""}, kAuthDigest, ""},
+      {{"WWW-Authenticate: Basic realm=\"cam\""}, kAuthBasic, ""},
+      {{"WWW-Authenticate: Digest realm=\"c\", nonce=\"n\", algorithm=SHA-256", "WWW-Authenticate: Negotiate abc"},
+       kAuthDigest, "SHA-256"},
+      {{"WWW-Authenticate: Digest realm=\"c\", nonce=\"n\", algorithm=\"MD5-sess\""}, kAuthDigest, "MD5-sess"},
+      {{"WWW-Authenticate: Digest realm=\"c\", nonce=\"n\", algorithm=SHA-512-256"}, kAuthDigest, "SHA-512-256"},
+      {{"WWW-Authenticate: Digest realm=\"c\", nonce=\"n\", algorithm=SHA-1",
+        "WWW-Authenticate: Basic realm=\"c\""}, kAuthBasic, ""},
+      {{"WWW-Authenticate: Digest realm=\"c\", nonce=\"n\", algorithm=SHA-256",
+        "WWW-Authenticate: Digest realm=\"c\", nonce=\"m\", algorithm=MD5"}, kAuthDigest, "SHA-256"},
+      {{"WWW-Authenticate: Digest realm=\"c\"", "WWW-Authenticate: Basic realm=\"c\""}, kAuthBasic, ""},
+      {{"WWW-Authenticate: Negotiate abc"}, kAuthNone, ""},
+  };
+  for (const auto& c : kCases) {
+    std::vector<const char*> lines = {"RTSP/1.0 401 Unauthorized", "CSeq: 1"};
+    lines.insert(lines.end(), c.headers.begin(), c.headers.end());
+    std::string response;
+    for (const char* line : lines) response += std::string(line) + "\r\n";
+    response += "\r\n";
+    CRTSPResponseParser parser;
+    ASSERT_TRUE(parser.Parse(kRtspDescribe, response)) << response;
+    EXPECT_EQ(parser.status, 401u);
+    EXPECT_EQ(parser.challenge.scheme, c.scheme) << response;
+    if (c.scheme == kAuthDigest) {
+      EXPECT_EQ(parser.challenge.algorithm, c.algorithm) << response;
+    }
+  }
+}
+
+TEST(ResponseParser, DigestChallengeDetails) {
+  CRTSPResponseParser parser;
   ASSERT_TRUE(parser.Parse(kRtspDescribe, Response({"RTSP/1.0 401 Unauthorized",
                                                     "WWW-Authenticate:digest realm=\"a,b\",nonce=\"n\",opaque=\"o\""})));
   EXPECT_EQ(parser.challenge.scheme, kAuthDigest);

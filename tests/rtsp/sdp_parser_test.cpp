@@ -27,43 +27,121 @@ TEST(Sdp, H264SectionFillsEveryVideoField) {
   EXPECT_EQ(info.parameterSet2[0], 0x68);
 }
 
-struct SdpCase {
-  const char* name;
-  std::string text;
-  bool ok;
-};
-
-// Whether a description is accepted at all.
-TEST(Sdp, AcceptanceTable) {
-  const SdpCase kCases[] = {
-      {"empty body", "", true},
-      {"session control *", Sdp({"a=control:*", "m=video 0 RTP/AVP 96"}), true},
-      {"session fmtp", Sdp({"a=fmtp:96 x=1", "m=video 0 RTP/AVP 96"}), false},
-      {"fmtp in text section", Sdp({"m=text 0 RTP/AVP 98", "a=fmtp:98 x=1"}), false},
-      {"fmtp in audio section", Sdp({"m=audio 0 RTP/AVP 97", "a=fmtp:97 x=1"}), true},
-      {"m= without word", Sdp({"m= video 0"}), false},
-      {"m= empty", Sdp({"m="}), false},
-      {"lower-case in", Sdp({"m=video 0 RTP/AVP 96", "c=in IP4 1.2.3.4"}), false},
-      {"c= two words", Sdp({"c=IN IP4"}), false},
-      {"c= IP6", Sdp({"m=video 0 RTP/AVP 96", "c=IN IP6 ::1"}), true},
-      {"c= other type", Sdp({"c=IN IPX 1.2.3.4"}), false},
-      {"c= empty IP4 address", Sdp({"c=IN IP4 /127"}), false},
-      {"empty control", Sdp({"m=video 0 RTP/AVP 96", "a=control:"}), false},
-      {"control without colon", Sdp({"a=control"}), false},
-      {"empty video rtpmap", Sdp({"m=video 0 RTP/AVP 96", "a=rtpmap:"}), false},
-      {"empty audio rtpmap", Sdp({"m=audio 0 RTP/AVP 0", "a=rtpmap:"}), true},
-      {"one-word rtpmap", Sdp({"m=audio 0 RTP/AVP 0", "a=rtpmap:0"}), false},
-      {"single parameter set", Sdp({"m=video 0 RTP/AVP 96", "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQ"}), true},
-      {"undecodable parameter set", Sdp({"m=video 0 RTP/AVP 96", "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQ,="}), false},
-      {"oversized parameter set",
-       Sdp({"m=video 0 RTP/AVP 96", ("a=fmtp:96 sprop-parameter-sets=" + std::string(344, 'A') + ",aM48gA==").c_str()}),
-       false},
-      {"config of '=' only", Sdp({"m=video 0 RTP/AVP 96", "a=fmtp:96 config=="}), false},
-      {"lines ended by LF only", "v=0\nm=video 0 RTP/AVP 96\na=control:x\n", true},
+// A good H.264 section after a line that does not read: the line is
+// skipped, never the description.
+TEST(Sdp, LinesThatDoNotReadAreSkipped) {
+  const char* kOddLines[] = {
+      "a=fmtp:96 x=1",                  // before any section
+      "m= video 0",                     // m= without a media word
+      "m=",
+      "c=in IP4 1.2.3.4",               // lower-case network type
+      "c=IN IP4",
+      "c=IN IPX 1.2.3.4",
+      "c=IN IP4 /127",
+      "a=control:",
+      "a=control",
+      "a=rtpmap:",
+      "a=rtpmap:0",
+      "m=text 0 RTP/AVP 98\r\na=fmtp:98 x=1",
+      "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQ,=",
+      "a=x-vendor-thing:\x01\x02 binary",
   };
-  for (const SdpCase& c : kCases) {
+  for (const char* odd : kOddLines) {
+    const std::string line = odd;
     CSDPResponseParser parser;
-    EXPECT_EQ(parser.ParseSdp(c.text), c.ok) << c.name;
+    ASSERT_TRUE(parser.ParseSdp(Sdp({"v=0", line.c_str(), "m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000",
+                                      "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==",
+                                      "a=control:trackID=1"})))
+        << odd;
+    const SDP_INFO& info = parser.GetInfo();
+    EXPECT_EQ(info.video.rtpmap, "H264/90000") << odd;
+    EXPECT_EQ(info.video.control, "trackID=1") << odd;
+    EXPECT_EQ(info.parameterSet1.size(), 18u) << odd;
+    EXPECT_EQ(info.parameterSet2.size(), 4u) << odd;
+  }
+  // Odd lines inside the video section cost only themselves.
+  CSDPResponseParser parser;
+  ASSERT_TRUE(parser.ParseSdp(Sdp({"m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000", "a=control:",
+                                    "c=IN IP4 /127", "a=fmtp:96 config==", "a=control:track9"})));
+  EXPECT_EQ(parser.GetInfo().video.control, "track9");
+  EXPECT_TRUE(parser.GetInfo().config.empty());
+  EXPECT_TRUE(parser.ParseSdp(""));
+}
+
+// Which section becomes the video record, and that no field of another
+// section leaks into it.
+TEST(Sdp, VideoSectionChoice) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* rtpmap;
+    const char* control;
+    size_t set1;  // bytes of the first parameter set
+  } kCases[] = {
+      {"unsupported video first", Sdp({"m=video 0 RTP/AVP 98", "a=rtpmap:98 H265/90000", "a=control:hevc",
+                                       "a=fmtp:98 sprop-parameter-sets=aM48gA==,aM48gA==",
+                                       "m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000", "a=control:avc"}),
+       "H264/90000", "avc", 0},
+      {"two supported, first wins", Sdp({"m=video 0 RTP/AVP 26", "a=rtpmap:26 JPEG/90000", "a=control:mjpeg",
+                                         "m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000", "a=control:avc"}),
+       "JPEG/90000", "mjpeg", 0},
+      {"audio, data and video mixed", Sdp({"m=audio 0 RTP/AVP 0", "a=rtpmap:0 PCMU/8000", "a=control:a",
+                                           "m=application 0 RTP/AVP 107", "a=control:m",
+                                           "m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000",
+                                           "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==",
+                                           "m=audio 0 RTP/AVP 8", "a=control:b",
+                                           "m=video 0 RTP/AVP 97", "a=rtpmap:97 MP4V-ES/90000", "a=control:v2"}),
+       "H264/90000", "", 18},
+      {"several payload types in one section", Sdp({"m=video 0 RTP/AVP 98 96", "a=rtpmap:98 H265/90000",
+                                                    "a=rtpmap:96 H264/90000", "a=control:v"}),
+       "H264/90000", "v", 0},
+      {"nothing supported: the first video", Sdp({"m=video 0 RTP/AVP 98", "a=rtpmap:98 H265/90000", "a=control:one",
+                                                  "m=video 0 RTP/AVP 99", "a=rtpmap:99 VP8/90000", "a=control:two"}),
+       "H265/90000", "one", 0},
+  };
+  for (const auto& c : kCases) {
+    CSDPResponseParser parser;
+    ASSERT_TRUE(parser.ParseSdp(c.text)) << c.name;
+    EXPECT_EQ(parser.GetInfo().video.rtpmap, c.rtpmap) << c.name;
+    EXPECT_EQ(parser.GetInfo().video.control, c.control) << c.name;
+    EXPECT_EQ(parser.GetInfo().parameterSet1.size(), c.set1) << c.name;
+  }
+  CSDPResponseParser parser;
+  ASSERT_TRUE(parser.ParseSdp(kCases[2].text));
+  EXPECT_EQ(parser.GetInfo().audio.control, "a") << "the first audio section";
+  EXPECT_EQ(parser.GetInfo().metadata.control, "m");
+}
+
+// sprop-parameter-sets as cameras write them. SPS Z0IAKeKQFAe2AtwEBAaQeJEV
+// (18 bytes, 0x67...), PPS aM48gA== (4 bytes, 0x68...); with start codes
+// AAAAAWdCACnikBQHtgLcBAQGkHiRFQ== and AAAAAWjOPIA=.
+TEST(Sdp, ParameterSetForms) {
+  const struct {
+    const char* name;
+    const char* sets;
+    size_t sps, pps;
+  } kCases[] = {
+      {"SPS, PPS", "Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==", 18, 4},
+      {"PPS first", "aM48gA==,Z0IAKeKQFAe2AtwEBAaQeJEV", 18, 4},
+      {"Annex B start codes", "AAAAAWdCACnikBQHtgLcBAQGkHiRFQ==,AAAAAWjOPIA=", 18, 4},
+      {"both in one entry", "AAAAAWdCACnikBQHtgLcBAQGkHiRFQAAAAFozjyA", 18, 4},
+      {"SPS only", "Z0IAKeKQFAe2AtwEBAaQeJEV", 18, 0},
+      {"PPS only", "aM48gA==", 0, 4},
+      {"an entry that does not decode", "Z0IAKeKQFAe2AtwEBAaQeJEV,=", 18, 0},
+  };
+  for (const auto& c : kCases) {
+    CSDPResponseParser parser;
+    ASSERT_TRUE(parser.ParseSdp(Sdp({"m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000",
+                                      (std::string("a=fmtp:96 packetization-mode=1; sprop-parameter-sets=") + c.sets).c_str()})));
+    const SDP_INFO& info = parser.GetInfo();
+    EXPECT_EQ(info.parameterSet1.size(), c.sps) << c.name;
+    EXPECT_EQ(info.parameterSet2.size(), c.pps) << c.name;
+    if (c.sps > 0) {
+      EXPECT_EQ(info.parameterSet1[0], 0x67) << c.name;
+    }
+    if (c.pps > 0) {
+      EXPECT_EQ(info.parameterSet2[0], 0x68) << c.name;
+    }
   }
 }
 
@@ -73,8 +151,8 @@ TEST(Sdp, ConnectionAndRtpmapDetails) {
                                     "a=rtpmap: 96 H264/90000"})));
   EXPECT_EQ(parser.GetInfo().video.connectionAddress, "224.2.1.1");
   EXPECT_EQ(parser.GetInfo().video.port, 5004);
-  // A blank after the colon shifts the words.
-  EXPECT_EQ(parser.GetInfo().video.rtpmap, "96");
+  // A blank after the colon does not shift the words.
+  EXPECT_EQ(parser.GetInfo().video.rtpmap, "H264/90000");
 }
 
 TEST(Sdp, FirstParameterSetsStayAndConfigDecodes) {

@@ -119,6 +119,24 @@ ScriptedRtspServer& ScriptedRtspServer::Close() {
   return *this;
 }
 
+ScriptedRtspServer& ScriptedRtspServer::Reaccept(unsigned timeoutMs) {
+  m_steps.push_back(Step{Step::kReaccept, {}, nullptr, {}, 0, timeoutMs, 0});
+  return *this;
+}
+
+bool ScriptedRtspServer::AcceptOne(unsigned timeoutMs) {
+  unsigned waited = 0;
+  while (!m_stop && waited < timeoutMs) {
+    if (platform::WaitReadable(m_listener, kSliceMs) == platform::kWaitReady) {
+      m_connection = accept(m_listener, nullptr, nullptr);
+      if (m_connection != INVALID_SOCKET) ++m_connections;
+      return m_connection != INVALID_SOCKET;
+    }
+    waited += kSliceMs;
+  }
+  return false;
+}
+
 void ScriptedRtspServer::Start() {
   if (m_listener == INVALID_SOCKET) {
     Fail("no listener");
@@ -191,14 +209,7 @@ void ScriptedRtspServer::Fail(const std::string& what) {
 }
 
 void ScriptedRtspServer::Run() {
-  unsigned waited = 0;
-  while (!m_stop && waited < kAcceptTimeoutMs) {
-    if (platform::WaitReadable(m_listener, kSliceMs) == platform::kWaitReady) {
-      m_connection = accept(m_listener, nullptr, nullptr);
-      break;
-    }
-    waited += kSliceMs;
-  }
+  AcceptOne(kAcceptTimeoutMs);
   if (m_connection == INVALID_SOCKET) {
     if (!m_stop) Fail("no connection was made");
   } else {
@@ -279,6 +290,15 @@ bool ScriptedRtspServer::PlayStep(const Step& step) {
       closesocket(m_connection);
       m_connection = INVALID_SOCKET;
       return false;
+    case Step::kReaccept:
+      if (m_connection != INVALID_SOCKET) closesocket(m_connection);
+      m_connection = INVALID_SOCKET;
+      m_input.clear();
+      if (!AcceptOne(step.timeoutMs)) {
+        if (!m_stop) Fail("no new connection within " + std::to_string(step.timeoutMs) + " ms");
+        return false;
+      }
+      return true;
   }
   return false;
 }

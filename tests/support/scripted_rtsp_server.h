@@ -75,6 +75,11 @@ class ScriptedRtspServer {
   ScriptedRtspServer& ExpectClosed(unsigned timeoutMs = 5000);
   // Closes the connection; later steps are not played.
   ScriptedRtspServer& Close();
+  // Closes the connection (if still open) and waits for the peer to
+  // connect again; the script goes on on the new connection.
+  ScriptedRtspServer& Reaccept(unsigned timeoutMs = 5000);
+  // How many connections were accepted.
+  int Connections() const { return m_connections.load(); }
 
   void Start();
   // True when the script has played to its end (or stopped at a failure).
@@ -96,7 +101,7 @@ class ScriptedRtspServer {
 
  private:
   struct Step {
-    enum Kind { kExpect, kSend, kDelay, kStream, kListen, kExpectClosed, kClose } kind;
+    enum Kind { kExpect, kSend, kDelay, kStream, kListen, kExpectClosed, kClose, kReaccept } kind;
     std::string bytes;
     Check check;
     std::vector<size_t> cuts;
@@ -122,6 +127,8 @@ class ScriptedRtspServer {
   std::thread m_thread;
   std::atomic<bool> m_stop;
   std::atomic<bool> m_accepted;
+  std::atomic<int> m_connections{0};
+  bool AcceptOne(unsigned timeoutMs);
   std::string m_input;
   std::string m_lastCSeq;
   std::chrono::steady_clock::time_point m_acceptedAt;
