@@ -12,7 +12,7 @@
 #   ORVALEN_SOAK_ASAN=1              first the same schedule under
 #                                    AddressSanitizer+UndefinedBehaviorSanitizer
 #                                    (asan-tools preset); ORVALEN_SOAK_ASAN_MINUTES
-#                                    shortens it
+#                                    and ORVALEN_SOAK_ASAN_CAMERAS make it smaller
 #   ORVALEN_SOAK_MAX_RSS_MIB=16      bounds of growth from warm-up to the end
 #   ORVALEN_SOAK_MAX_FDS=8
 #   ORVALEN_SOAK_MAX_THREADS=8
@@ -26,6 +26,7 @@ CAMERAS="${ORVALEN_SOAK_CAMERAS:-64}"
 SEED="${ORVALEN_SOAK_SEED:-1}"
 RUN_ASAN="${ORVALEN_SOAK_ASAN:-0}"
 ASAN_MINUTES="${ORVALEN_SOAK_ASAN_MINUTES:-$MINUTES}"
+ASAN_CAMERAS="${ORVALEN_SOAK_ASAN_CAMERAS:-$CAMERAS}"
 MAX_RSS="${ORVALEN_SOAK_MAX_RSS_MIB:-16}"
 MAX_FDS="${ORVALEN_SOAK_MAX_FDS:-8}"
 MAX_THREADS="${ORVALEN_SOAK_MAX_THREADS:-8}"
@@ -45,19 +46,22 @@ field() {
   echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
 }
 
-# run NAME BINARY MINUTES [arguments...]: one soak; sets LINE and FAILED.
+# run NAME BINARY CAMERAS MINUTES [arguments...]: one soak; sets LINE and
+# FAILED.
 run() {
-  name="$1"; binary="$2"; minutes="$3"; shift 3
+  name="$1"; binary="$2"; cameras="$3"; minutes="$4"; shift 4
   rm -rf "$WORK/$name"
-  echo "== soak $name: $CAMERAS channels, $minutes minutes, seed $SEED"
-  "$binary" --cameras "$CAMERAS" --minutes "$minutes" --seed "$SEED" --work "$WORK/$name" "$@" \
+  echo "== soak $name: $cameras channels, $minutes minutes, seed $SEED"
+  "$binary" --cameras "$cameras" --minutes "$minutes" --seed "$SEED" --work "$WORK/$name" "$@" \
     >"$WORK/$name.txt" 2>"$WORK/$name.err"
   status=$?
   LINE="$(grep '^soak: cameras=' "$WORK/$name.txt" | tail -n 1)"
   FAILED=""
   if [ -z "$LINE" ] || [ "$status" -ne 0 ]; then
-    # Ended by a signal or before its figures: a crash.
-    LINE="soak: cameras=$CAMERAS minutes=$minutes faults=- recovered=- lost_beyond_outage_s=- undecodable=- rss_growth_mib=- fd_growth=- thread_growth=- crashes=1"
+    # Ended by a signal (a crash) or before its figures.
+    crashes=0
+    [ "$status" -lt 128 ] || crashes=1
+    LINE="soak: cameras=$cameras minutes=$minutes faults=- recovered=- lost_beyond_outage_s=- undecodable=- rss_growth_mib=- fd_growth=- thread_growth=- crashes=$crashes"
     FAILED="$FAILED the host ended with status $status (see $WORK/$name.err);"
     tail -n 20 "$WORK/$name.err"
     return
@@ -81,10 +85,10 @@ if [ "$RUN_ASAN" = "1" ]; then
   cmake --preset asan-tools -G Ninja >/dev/null &&
     cmake --build --preset asan-tools -j "$JOBS" --target orvalen-soak || exit 1
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1" \
-    run asan build/reliability-asan/src/driver/orvalen-soak "$ASAN_MINUTES"
+    run asan build/reliability-asan/src/driver/orvalen-soak "$ASAN_CAMERAS" "$ASAN_MINUTES"
   echo "$LINE"
   ASAN_FAILED="$FAILED"
-  NOTE="The same schedule under AddressSanitizer+UndefinedBehaviorSanitizer ($ASAN_MINUTES minutes): \`$LINE\`, ${ASAN_FAILED:- no sanitizer report, passed}."
+  NOTE="The same seed under AddressSanitizer+UndefinedBehaviorSanitizer ($ASAN_CAMERAS channels, $ASAN_MINUTES minutes): \`$LINE\`, ${ASAN_FAILED:- no sanitizer report, passed}."
 fi
 
 echo "== release build"
@@ -92,7 +96,7 @@ cmake --preset release -G Ninja >/dev/null &&
   cmake --build --preset release -j "$JOBS" --target orvalen-soak || exit 1
 set -- --note "Written by \`scripts/soak.sh $MINUTES\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit \`$(git rev-parse --short HEAD 2>/dev/null)\`, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg). $NOTE"
 [ -n "$REPORT" ] && set -- "$@" --report "$REPORT"
-run release build/release/src/driver/orvalen-soak "$MINUTES" "$@"
+run release build/release/src/driver/orvalen-soak "$CAMERAS" "$MINUTES" "$@"
 grep -E '^soak: (after warm-up|minute|at the end|before opening|leaked)' "$WORK/release.txt"
 if [ -n "$ASAN_FAILED$FAILED" ]; then
   echo "soak: FAILED:$ASAN_FAILED$FAILED"
