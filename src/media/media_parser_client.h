@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "host/orvalen_host.h"
+#include "platform/system_time.h"
 
 namespace telvora {
 
