@@ -27,7 +27,7 @@ const char* const kPassword = "s0ak-pass";
 namespace {
 
 struct RunningCamera {
-  LabCamera spec;
+  LabCamera kind;
   pid_t pid = -1;
   int port = 0;
 };
@@ -44,9 +44,9 @@ int StartCamera(const LabPlan& plan, size_t index, RunningCamera* camera, int po
   std::string logPath = plan.workDir + "/camera" + std::to_string(index) + ".log";
   posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   std::string portText = std::to_string(port), fps = std::to_string(plan.fps);
-  std::vector<std::string> args = {plan.testcam,     "--port", portText,    "--codec",  camera->spec.codec,
+  std::vector<std::string> args = {plan.testcam,     "--port", portText,    "--codec",  camera->kind.codec,
                                    "--size",         plan.size, "--fps",    fps,        "--auth",
-                                   camera->spec.auth, "--user", kUser,      "--password", kPassword};
+                                   camera->kind.auth, "--user", kUser,      "--password", kPassword};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -119,7 +119,7 @@ void WriteLine(int fd, const std::string& text) {
   signal(SIGPIPE, SIG_IGN);
   std::vector<RunningCamera> cameras(plan.cameras.size());
   for (size_t i = 0; i < cameras.size(); ++i) {
-    cameras[i].spec = plan.cameras[i];
+    cameras[i].kind = plan.cameras[i];
     if (StartCamera(plan, i, &cameras[i], 0) == 0) {
       WriteLine(out, "error camera " + std::to_string(i) + " did not start (see camera" + std::to_string(i) + ".log)");
       for (auto& c : cameras) StopCamera(&c);

@@ -7,6 +7,7 @@
 //   reset CH             reset the channel's RTSP connection
 //   stall CH MS          pass no byte on the channel's connection for MS
 //   loss CH RATE         drop that share of the channel's RTP datagrams
+//   exits                "ok N": cameras that ended without being asked to
 //   quit
 #pragma once
 
@@ -44,7 +45,7 @@ class Lab {
   const std::vector<uint16_t>& Ports() const { return ports_; }
   // Sends one command and waits for its answer; "" when the lab is gone.
   std::string Command(const std::string& line);
-  // Cameras that ended without being asked to, as the lab last reported.
+  // Ends the lab: proxies, relays and cameras.
   void Stop();
 
  private:
