@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/module.h"
 #include "rtp/udp_client.h"
@@ -22,6 +23,7 @@ constexpr size_t CRTPReceiver::kMaxQueuedBytes;
 constexpr uint32_t CRTPReceiver::kDefaultOverflowReportInterval;
 constexpr uint32_t CRTPReceiver::kReorderWaitMs;
 constexpr size_t CRTPReceiver::kReorderDepth;
+constexpr size_t CRTPReceiver::kMaxBatch;
 
 namespace {
 
@@ -48,6 +50,8 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_lastSequence(0),
       m_holding(false),
       m_holdStart(0),
+      m_deliveryWaiting(false),
+      m_closing(false),
       m_dataEvent(false) {}
 
 CRTPReceiver::~CRTPReceiver() { Close(); }
@@ -99,10 +103,12 @@ bool CRTPReceiver::OpenMulticast(const std::string& group, unsigned short port) 
 
 bool CRTPReceiver::StartDelivery(unsigned short port) {
   EmptyQueue();
+  m_closing = false;
   return StartThread(FormatString("RTP Packet Queue (%hu)", port));
 }
 
 void CRTPReceiver::Close() {
+  m_closing = true;
   m_stopEvent.Set();
   if (m_client) {
     m_client->Close();
@@ -136,11 +142,15 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   if (entry == nullptr) return;
   std::memset(&entry->from, 0, sizeof(entry->from));
   if (from != nullptr) std::memcpy(&entry->from, from, sizeof(entry->from));
-  if (!entry->packet.Parse(data, static_cast<unsigned>(length)) || m_stopEvent.Wait(0)) {
+  // A packet that slips in while the receiver stops is never delivered:
+  // the delivery thread checks the stop event before every batch and Close
+  // discards what is left.
+  if (!entry->packet.Parse(data, static_cast<unsigned>(length))) {
     delete entry;
     return;
   }
   uint64_t longEpisode = 0;
+  bool wake = false;
   {
     CAutoLock lock(m_lock);
     if (!InsertInOrder(entry)) {
@@ -159,12 +169,16 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
       if (m_episodeDropped++ == 0) m_episodeStart = platform::GetMillisecondClock();
       ++m_droppedTotal;
     }
-    m_dataEvent.Set();
+    // Only a delivery thread that found nothing to take needs waking; one
+    // that is busy takes this packet with the rest of its next batch.
+    wake = m_deliveryWaiting;
+    m_deliveryWaiting = false;
     // A user that never catches up still gets a line now and then.
     if (m_episodeDropped != 0 &&
         platform::GetMillisecondClock() - m_episodeStart >= m_overflowReportInterval.load())
       longEpisode = TakeFinishedEpisode(true);
   }
+  if (wake) m_dataEvent.Set();
   ReportOverflow(longEpisode);
 }
 
@@ -254,32 +268,54 @@ void CRTPReceiver::ReportOverflow(uint64_t dropped) {
 
 void CRTPReceiver::Run() {
   CEvent* events[2] = {&m_stopEvent, &m_dataEvent};
+  std::vector<QUEUE_ENTRY*> batch;
+  batch.reserve(kMaxBatch);
   unsigned wait = 0;
   for (;;) {
     if (CEvent::WaitForMultiple(events, 2, wait) == 0) break;
-
-    QUEUE_ENTRY* entry = nullptr;
-    uint64_t episodeDropped = 0;
-    {
-      CAutoLock lock(m_lock);
-      uint32_t hold = 0;
-      entry = TakeReady(&hold);
-      // Again at once while packets are ready; a held one is looked at when
-      // its time is up or another packet arrives.
-      wait = entry != nullptr ? 0 : (hold != 0 ? hold : kIdleWait);
-      if (m_episodeDropped != 0) episodeDropped = TakeFinishedEpisode(false);
-    }
-    ReportOverflow(episodeDropped);
-    if (entry == nullptr) continue;
-    IRTPReceiverUser* user = m_user;
-    if (user != nullptr && !m_stopEvent.Wait(0)) {
-      try {
-        user->PacketReceived(reinterpret_cast<const sockaddr*>(&entry->from), entry->packet);
-      } catch (...) {
-        // A failing user loses this packet, not the stream.
+    // Everything ready goes in one batch; the thread waits again only once
+    // it has found nothing to take.
+    for (;;) {
+      uint64_t episodeDropped = 0;
+      {
+        CAutoLock lock(m_lock);
+        uint32_t hold = 0;
+        while (batch.size() < kMaxBatch) {
+          QUEUE_ENTRY* entry = TakeReady(&hold);
+          if (entry == nullptr) break;
+          batch.push_back(entry);
+        }
+        // A held packet is looked at when its time is up or another packet
+        // arrives.
+        if (batch.empty()) {
+          m_deliveryWaiting = true;
+          wait = hold != 0 ? hold : kIdleWait;
+        }
+        if (m_episodeDropped != 0) episodeDropped = TakeFinishedEpisode(false);
+      }
+      ReportOverflow(episodeDropped);
+      if (batch.empty()) break;
+      IRTPReceiverUser* user = m_user;
+      bool stopping = m_stopEvent.Wait(0);
+      for (QUEUE_ENTRY* entry : batch) {
+        // Close may come while the user holds a packet: the rest of the
+        // batch is discarded like the rest of the queue.
+        stopping = stopping || m_closing.load(std::memory_order_acquire);
+        if (user != nullptr && !stopping) {
+          try {
+            user->PacketReceived(reinterpret_cast<const sockaddr*>(&entry->from), entry->packet);
+          } catch (...) {
+            // A failing user loses this packet, not the stream.
+          }
+        }
+        delete entry;
+      }
+      batch.clear();
+      if (stopping) {
+        wait = 0;
+        break;
       }
     }
-    delete entry;
   }
   EmptyQueue();
 }

@@ -47,6 +47,8 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
   static constexpr uint32_t kReorderWaitMs = 40;
   static constexpr size_t kReorderDepth = 16;
+  // Packets the delivery thread takes at once under the lock.
+  static constexpr size_t kMaxBatch = 256;
 
   // sink: not owned; device text and the overflow line.
   explicit CRTPReceiver(IDebugMessage* sink);
@@ -127,6 +129,10 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   uint16_t m_lastSequence;    // of the last packet delivered
   bool m_holding;             // the front waits for a missing packet
   uint32_t m_holdStart;       // millisecond clock when it began to wait
+  // The delivery thread found nothing ready and waits on the data event.
+  bool m_deliveryWaiting;
+  // Set by Close before the stop event; cheap to read for every packet.
+  std::atomic<bool> m_closing;
   CEvent m_dataEvent;
 };
 
