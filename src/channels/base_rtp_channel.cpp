@@ -108,7 +108,7 @@ void CBaseRTPChannel::StartOnce(unsigned* wait) {
   // Whatever the last session left set belongs to it, whichever transport
   // it used.
   m_disconnect.Reset();
-  m_dataArrived.Reset();
+  ResetDataArrived();
   m_converter.Reset();
   // A camera may have moved, or the name server been down at the last try.
   ResolveDeviceAddress();
@@ -146,8 +146,14 @@ void CBaseRTPChannel::StopStream() {
   m_rtcpHandler.Close();
 }
 
+void CBaseRTPChannel::ResetDataArrived() {
+  // Event first: a packet noted in between is noted again by the next one.
+  m_dataArrived.Reset();
+  m_dataNoted = false;
+}
+
 void CBaseRTPChannel::NoteAcceptedPacket(const CRTPPacket& packet) {
-  m_dataArrived.Set();
+  if (!m_dataNoted.exchange(true)) m_dataArrived.Set();
   m_rtcpHandler.NotePacket(packet.GetSequenceNumber());
 }
 
@@ -205,7 +211,7 @@ bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
   m_receiver.SetUser(this);
   m_rtcpHandler.SetUser(this);
   for (unsigned port = kFirstProbePort; port + 1 <= kLastProbePort && !m_stopEvent.Wait(0); port += 2) {
-    m_dataArrived.Reset();
+    ResetDataArrived();
     m_disconnect.Reset();
     if (!m_receiver.Open(false, static_cast<unsigned short>(port))) continue;
     // Any packet that arrives before the session exists is stray traffic:
@@ -229,7 +235,7 @@ bool CBaseRTPChannel::OpenUnicastTransport(bool skip) {
 }
 
 bool CBaseRTPChannel::OpenFixedTransport(unsigned short port) {
-  m_dataArrived.Reset();
+  ResetDataArrived();
   m_disconnect.Reset();
   if (m_deviceAddress == 0)
     LogStartFaultOnce(kFaultUnresolved, "telvora::CBaseRTPChannel::OpenFixedTransport",
@@ -254,7 +260,7 @@ bool CBaseRTPChannel::OpenMulticastTransport(const std::string& group, unsigned 
   if (!group.empty() && port != 0) {
     m_receiver.SetUser(this);
     m_rtcpHandler.SetUser(this);
-    m_dataArrived.Reset();
+    ResetDataArrived();
     m_disconnect.Reset();
     if (!m_stopEvent.Wait(0) && m_receiver.OpenMulticast(group, port) && !m_stopEvent.Wait(0) &&
         m_rtcpHandler.OpenMulticast(m_deviceAddress, group, static_cast<unsigned short>(port + 1))) {

@@ -93,6 +93,10 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   CRTPReceiver m_receiver;
   CRTCPHandler m_rtcpHandler;
   CManualEvent m_dataArrived;
+  // Mirrors m_dataArrived for the delivery thread, which then sets the
+  // event once per reset instead of once per packet.
+  std::atomic<bool> m_dataNoted{false};
+  void ResetDataArrived();
   CManualEvent m_frameArrived;
   CManualEvent m_disconnect;
   CManualEvent m_restart;
