@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "platform/system_time.h"
+#include "base/system_time.h"
 
 #if defined(_WIN32)
 #define ORVALEN_EXPORT __declspec(dllexport)

@@ -1,7 +1,7 @@
 #include "properties/base_camera_properties.h"
 
 #include "properties/host_version_flags.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 

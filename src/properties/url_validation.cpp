@@ -2,14 +2,10 @@
 
 #include <utility>
 
+#include "base/text_helpers.h"
+
 namespace telvora {
 namespace {
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 bool Fail(const STREAM_URL_FIELDS& fields, std::string message) {
   fields.lastErrorText = std::move(message);
@@ -46,7 +42,7 @@ uint16_t ReadPort(const std::string& text) {
 bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
   const size_t separator = url.find("://");
   if (separator == std::string::npos) return Fail(fields, NotAnUrlMessage(url));
-  const std::string scheme = AsciiLower(url.substr(0, separator));
+  const std::string scheme = ToLower(url.substr(0, separator));
   if (scheme != "rtp" && scheme != "rtsp") return Fail(fields, NotAnUrlMessage(url));
   fields.rtpOnly = (scheme == "rtp");
   url = WithoutUserInfo(url);

@@ -6,8 +6,8 @@
 
 #include "platform/module.h"
 #include "rtsp/rtsp_method.h"
-#include "rtsp/text_helpers.h"
-#include "threading/string_format.h"
+#include "base/text_helpers.h"
+#include "base/string_format.h"
 #include "threading/time.h"
 
 namespace telvora {

@@ -1,4 +1,4 @@
-// Byte-wise text helpers shared by the RTSP, SDP and authentication code.
+// Byte-wise text helpers for protocol text, addresses and names.
 // All of them are pure functions; none of them throws on any input other
 // than running out of memory.
 #pragma once
