@@ -75,4 +75,12 @@ unsigned long long LeadingNumber(const std::string& text, unsigned long long max
   return value;
 }
 
+bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, std::string* port) {
+  const size_t colon = text.find(':');
+  *hasPort = colon != std::string::npos;
+  *host = text.substr(0, colon);
+  *port = *hasPort ? text.substr(colon + 1) : std::string();
+  return !text.empty() && colon != 0;
+}
+
 }  // namespace telvora

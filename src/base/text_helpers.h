@@ -27,6 +27,10 @@ std::string ExtractValue(const std::string& text, const std::string& key, const 
 // empty text gives no pieces.
 std::vector<std::string> Split(const std::string& text, char delimiter);
 
+// Splits "host[:port]" at its first ':'. False for an empty text or a
+// leading ':'; *hasPort tells whether a ':' came, *port is what follows it.
+bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, std::string* port);
+
 // The value of the leading decimal digits of text, saturating at max;
 // 0 when text does not start with a digit. *digits receives the count.
 unsigned long long LeadingNumber(const std::string& text, unsigned long long max, size_t* digits = nullptr);

@@ -63,18 +63,16 @@ bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
 bool ParseAddressPort(std::string text, const STREAM_URL_FIELDS& fields) {
   text = WithoutUserInfo(text);
   if (text.empty()) return Fail(fields, "The device address which is specified in URL is empty");
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) {
-    fields.address = text;
-    return true;
-  }
-  if (colon != 0) {
-    fields.address = text.substr(0, colon);
-    const uint16_t port = ReadPort(text.substr(colon + 1));
-    if (port != 0) {
-      fields.port = port;
+  std::string host, portText;
+  bool hasPort = false;
+  if (SplitHostPort(text, &host, &hasPort, &portText)) {
+    const uint16_t port = hasPort ? ReadPort(portText) : 0;
+    if (!hasPort || port != 0) {
+      fields.address = host;
+      if (hasPort) fields.port = port;
       return true;
     }
+    fields.address = host;
   }
   return Fail(fields, "The \"" + text + "\" string has incorrect format. It should be in format <address>:<port>");
 }
