@@ -19,6 +19,7 @@
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/mpeg4_rtp_media_parser.h"
 #include "support/scripted_rtsp_server.h"
+#include "support/wait_until.h"
 #include "threading/time.h"
 
 namespace telvora {
@@ -334,7 +335,7 @@ TEST_F(IntegrationRtspChannel, RefusedCredentialsAreReportedOnce) {
   const std::string line = "Device 127.0.0.1:" + std::to_string(server.Port()) +
                            ": the device refused the user name and password (401)";
   EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 5000ms)) << "the retry after the refusal says why";
-  std::this_thread::sleep_for(2500ms);
+  EXPECT_TRUE(server.WaitDone(10000)) << "both attempts were refused";
   channel.Stop();
   EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, line), 1u);
   EXPECT_EQ(rig.driver.Logs().Count("wrong"), 0u);
