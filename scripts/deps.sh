@@ -10,7 +10,8 @@ PKGS="build-essential cmake ninja-build ccache pkg-config git python3 iproute2 p
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev"
 if [ "${ORVALEN_WITH_WINDOWS:-1}" = "1" ]; then
-  PKGS="$PKGS g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
+  PKGS="$PKGS g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 \
+    lld-14 llvm-14"
 fi
 missing=""
 for p in $PKGS; do

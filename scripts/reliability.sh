@@ -20,6 +20,8 @@ ASAN="${ORVALEN_RELIABILITY_ASAN_BUILD:-build/reliability-asan}"
 RUN_ASAN="${ORVALEN_RELIABILITY_ASAN:-1}"
 WORK="$ROOT/build/reliability"
 REPORT="$ROOT/docs/RELIABILITY.md"
+# scripts/soak.sh owns the last section of the report; it survives this run.
+SOAK_SECTION="$(sed -n '/^## Soak and chaos$/,$p' "$REPORT" 2>/dev/null)"
 mkdir -p "$WORK" "$ROOT/docs"
 [ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh || exit 1
 export ORVALEN_SKIP_DEPS=1
@@ -162,6 +164,10 @@ verdict() {
   echo "  descriptors, threads and heap (mallinfo2; under ASan LeakSanitizer checks at exit)."
   echo "- \`secrets_*\`: log lines, console output and summaries scanned for the password, the"
   echo "  Basic credentials and any Authorization header."
+  if [ -n "$SOAK_SECTION" ]; then
+    echo
+    echo "$SOAK_SECTION"
+  fi
 } >"$REPORT"
 echo "== wrote $REPORT"
 

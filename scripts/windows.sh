@@ -4,8 +4,13 @@
 #     mingw-w64 and checked by their PE tables: PE32, exactly the exported
 #     names, nothing imported but system DLLs. These kernels cannot run
 #     32-bit programs, so that is as far as i686 goes.
-#  2. The 64-bit build of the unit and in-process integration suites, run
+#  2. The vtables of the public header against MSVC's C++ ABI: slot and
+#     calling convention of every operation, clang in MSVC mode against
+#     mingw-w64 GCC, for i686 and x86_64 (scripts/vtable_abi_check.py).
+#  3. The 64-bit build of the unit and in-process integration suites, run
 #     under wine64 in a private prefix below the build folder.
+#  4. A host built by clang in the MSVC C++ ABI (tests/windows/msvc_host)
+#     records from testcam through the x86_64 Orvalen.dll under wine64.
 # Exits non-zero on the first failed check or suite.
 set -eu
 cd "$(dirname "$0")/.."
@@ -77,7 +82,14 @@ check_dll "$BUILD/i686/src/driver/Orvalen.dll" "CreateIPCapture CreateIPCaptureE
   InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery"
 check_dll "$BUILD/i686/src/driver/Kovadel.dll" "ParseMpegHeader"
 
-# --- 2. x86_64 suites under Wine -----------------------------------------
+# --- 2. vtables against MSVC's layout -------------------------------------
+echo "== windows: vtables against MSVC's C++ ABI"
+mkdir -p "$BUILD/vtable-check"
+python3 scripts/vtable_abi_check.py --work "$BUILD/vtable-check" >"$BUILD/vtable-check/table.txt" 2>&1 ||
+  { cat "$BUILD/vtable-check/table.txt" >&2; fail "the public header's vtables differ from MSVC's"; }
+grep '^== ' "$BUILD/vtable-check/table.txt" | sed 's/^== /   /'
+
+# --- 3. x86_64 suites under Wine -----------------------------------------
 echo "== windows: x86_64 suites"
 X64="$BUILD/x86_64"
 cmake -S . -B "$X64" $CONFIG -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
@@ -131,4 +143,20 @@ for exe in $suites; do
   run_suite "$exe" || status=1
 done
 [ $status -eq 0 ] || fail "a suite failed under Wine; logs in $LOGS"
+
+# --- 4. A host in the MSVC C++ ABI ----------------------------------------
+echo "== windows: MSVC-ABI host under wine64"
+# testcam is a Linux program from the release build.
+TESTCAM="${ORVALEN_TESTCAM:-$ROOT/build/release/bin/testcam}"
+if [ ! -x "$TESTCAM" ]; then
+  cmake --preset release -G Ninja >/dev/null
+  cmake --build --preset release -j "$JOBS" --target testcam >"$BUILD/testcam-build.log" 2>&1 ||
+    { tail -n 40 "$BUILD/testcam-build.log" >&2; fail "testcam did not build"; }
+fi
+if tests/windows/msvc_host/run.sh "$X64/src/driver/Orvalen.dll" "$TESTCAM" "$X64/msvc-host" >"$LOGS/msvc_host.log" 2>&1; then
+  sed 's/^/   /' "$LOGS/msvc_host.log"
+else
+  sed 's/^/   /' "$LOGS/msvc_host.log" >&2
+  fail "the MSVC-ABI host failed; log in $LOGS/msvc_host.log"
+fi
 echo "== windows: all checks passed"

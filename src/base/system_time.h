@@ -1,5 +1,5 @@
 // SYSTEMTIME as the host knows it. On Windows it is the system's own type;
-// elsewhere a struct with the same layout: eight 16-bit fields.
+// elsewhere the public header's struct with the same layout.
 #pragma once
 
 #ifdef _WIN32
@@ -12,16 +12,6 @@
 #endif
 #include <windows.h>
 #else
-#include <cstdint>
-
-typedef struct _SYSTEMTIME {
-  uint16_t wYear;
-  uint16_t wMonth;
-  uint16_t wDayOfWeek;
-  uint16_t wDay;
-  uint16_t wHour;
-  uint16_t wMinute;
-  uint16_t wSecond;
-  uint16_t wMilliseconds;
-} SYSTEMTIME;
+// The public header defines it with that layout.
+#include "host/orvalen_host.h"
 #endif

@@ -74,6 +74,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
     kFaultNoSession = 32,
     kFaultCredentials = 64,
     kFaultNoFrame = 128,
+    kFaultRefused = 256,  // an RTSP error status other than 401
   };
   // One line per fault until the stream runs again; the retries in between
   // stay quiet.

@@ -1,6 +1,7 @@
 #include "channels/base_rtsp_channel.h"
 
 #include "platform/sockets.h"
+#include "base/string_format.h"
 
 namespace telvora {
 
@@ -56,9 +57,13 @@ bool CBaseRTSPChannel::StartStream() {
   if (m_stopEvent.Wait(0)) return false;
   // The session before this one was refused: every retry fails the same
   // way until someone corrects the user name or password.
-  if (m_client.GetLastStatus() == 401)
+  const int lastStatus = m_client.GetLastStatus();
+  if (lastStatus == 401)
     LogStartFaultOnce(kFaultCredentials, "telvora::CBaseRTSPChannel::StartStream",
                       "the device refused the user name and password (401), retrying");
+  else if (lastStatus >= 300)
+    LogStartFaultOnce(kFaultRefused, "telvora::CBaseRTSPChannel::StartStream",
+                      FormatString("the device answered RTSP status %d, retrying", lastStatus));
   if (m_client.Start(connection, this, m_rtpMode)) return true;
   if (!m_stopEvent.Wait(0))
     LogStartFaultOnce(kFaultNoSession, "telvora::CBaseRTSPChannel::StartStream",

@@ -70,11 +70,30 @@ void CRtspVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
 }
 
 void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) {
-  const std::string path = GetDriver()->GetParameter(1);
+  std::string path = GetDriver()->GetParameter(1);
   if (path.empty()) return;
-  connection.path = path;
   const DEVICE_INFO* info = GetDriver()->GetDeviceInfo();
   if (info != nullptr) connection.serverPort = info->port;
+  // Some hosts hold the whole stream URL here instead of its path: the path
+  // and a port it names are taken from it, the device stays the host's.
+  const size_t scheme = path.find("://");
+  if (scheme != std::string::npos) {
+    const size_t begin = scheme + 3;
+    const size_t slash = path.find_first_of("/\\", begin);
+    std::string authority = path.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
+    const size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    const size_t colon = authority.find(':');
+    if (colon != std::string::npos) {
+      unsigned long port = 0;
+      size_t i = colon + 1;
+      for (; i < authority.size() && authority[i] >= '0' && authority[i] <= '9' && port <= 0xFFFF; ++i)
+        port = port * 10 + static_cast<unsigned long>(authority[i] - '0');
+      if (i == authority.size() && port > 0 && port <= 0xFFFF) connection.serverPort = static_cast<uint16_t>(port);
+    }
+    path = slash == std::string::npos ? std::string("/") : path.substr(slash);
+  }
+  connection.path = path;
 }
 
 }  // namespace telvora

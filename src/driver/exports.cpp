@@ -25,7 +25,7 @@ void DeleteDriver(IIPCaptureDriver* driver) {
     // the thread's objects under it: refused, the host may delete it later.
     auto* own = dynamic_cast<telvora::CIPCaptureDriver*>(driver);
     if (own != nullptr && own->RefuseDeleteFromOwnCallback("DeleteIPCapture")) return;
-    delete driver;
+    telvora::DeleteInterfaceObject(driver);
   } catch (...) {
   }
 }

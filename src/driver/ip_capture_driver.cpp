@@ -84,7 +84,7 @@ bool CIPCaptureDriver::CopyDeviceDescription(IHostDevice* device) {
   for (uint32_t index = 1;; ++index) {
     if (index > kMaxParameters) {
       Log(2, "%s: Device %s has more than %u parameters; the rest are ignored",
-          "telvora::CIPCaptureDriver::Open", GetDeviceText().c_str(), kMaxParameters);
+          "telvora::CIPCaptureDriver::CopyDeviceDescription", GetDeviceText().c_str(), kMaxParameters);
       break;
     }
     const char* text = device->GetDeviceParameter(index);

@@ -246,7 +246,7 @@ bool CIPVideoCapture::CloseChannelEntries(uint32_t channel) {
       monitor->Detach(taken.secondary);
       for (ICameraChannel* stream : taken.streams) monitor->Detach(static_cast<IEdgeMonitorChannel*>(stream));
     } catch (...) {
-      LogException("telvora::CIPVideoCapture::CloseChannel");
+      LogException("telvora::CIPVideoCapture::CloseChannelEntries");
     }
   }
   bool any = taken.secondary != nullptr;
@@ -380,7 +380,7 @@ bool CIPVideoCapture::CloseSubChannelEntry(uint32_t channel, uint32_t purpose) {
     try {
       monitor->Detach(static_cast<IEdgeMonitorChannel*>(stream));
     } catch (...) {
-      LogException("telvora::CIPVideoCapture::CloseSubChannel");
+      LogException("telvora::CIPVideoCapture::CloseSubChannelEntry");
     }
   }
   DestroyStream(stream);

@@ -1,14 +1,14 @@
 // The public header a recording host compiles against: the interfaces the
 // host implements and hands to the driver, the interfaces the driver hands
-// back, the log record and the exported factories.
+// back, the log record and the exported factories. It stands alone: it needs
+// no Windows SDK and no other header of the driver.
 //
 // The order of virtual operations is the binary contract with the host.
-// Never reorder, insert or remove one; newer versions append.
+// Never reorder, insert or remove one; newer versions append. The closing
+// ..._END line of an interface stays its last.
 #pragma once
 
-#include <cstdint>
-
-#include "base/system_time.h"
+#include <stdint.h>
 
 #if defined(_WIN32)
 #define ORVALEN_EXPORT __declspec(dllexport)
@@ -18,14 +18,109 @@
 #define ORVALEN_CALL
 #endif
 
+// On Windows SYSTEMTIME is the system's own (<windows.h>); naming it here
+// leaves the host free to include that before or after this header. A host
+// that includes <windows.h> does so first: its GetUserName macro must rename
+// IHostConnection::GetUserName in the declaration and in the host's code alike.
+// Elsewhere it is defined with the same layout: eight 16-bit fields.
+#if defined(_WIN32)
+typedef struct _SYSTEMTIME SYSTEMTIME;
+#else
+typedef struct _SYSTEMTIME {
+  uint16_t wYear;
+  uint16_t wMonth;
+  uint16_t wDayOfWeek;
+  uint16_t wDay;
+  uint16_t wHour;
+  uint16_t wMinute;
+  uint16_t wSecond;
+  uint16_t wMilliseconds;
+} SYSTEMTIME;
+#endif
+
+// Vtables as the host's compiler lays them out.
+//
+// The host is built by MSVC. GCC and Clang building for Windows (mingw-w64)
+// follow the Itanium C++ ABI instead, where a virtual destructor takes two
+// slots (complete and deleting) and MSVC's takes one, the scalar deleting
+// destructor `void* __thiscall (unsigned int flags)`, whose bit 0 asks to
+// free the memory. Every later operation would sit one slot off.
+//
+// With ORVALEN_MSVC_VTABLES, slot 0 of every interface is instead a plain
+// virtual operation of that signature. The C++ destructor of an interface
+// that nothing extends is still virtual, but declared last, so its two slots
+// come after everything MSVC code can reach, and slot 0 destroys through it.
+// Versions that a newer one extends cannot have those trailing slots: their
+// destructor is protected, and DeleteInterfaceObject deletes through them.
+//
+// Member functions are thiscall on x86 in both compilers (variadic ones
+// cdecl); no interface here overloads a virtual operation, whose slots MSVC
+// would group. Under MSVC, and on every other platform, interfaces keep an
+// ordinary leading virtual destructor, which is already the right layout.
+// Defining the macro to 0 gives GCC's own layout, for comparison.
+#if !defined(ORVALEN_MSVC_VTABLES)
+#if defined(_WIN32) && !defined(_MSC_VER) && (defined(__GNUC__) || defined(__clang__))
+#define ORVALEN_MSVC_VTABLES 1
+#else
+#define ORVALEN_MSVC_VTABLES 0
+#endif
+#endif
+
+#if ORVALEN_MSVC_VTABLES
+#if defined(__i386__)
+#define ORVALEN_THISCALL __attribute__((thiscall))
+#else
+#define ORVALEN_THISCALL
+#endif
+#define ORVALEN_SCALAR_DELETING_DESTRUCTOR(Name, ...)                                   \
+  void* ORVALEN_THISCALL ScalarDeletingDestructor(unsigned int flags) __VA_ARGS__ { \
+    if (flags & 1u) {                                                                   \
+      delete this;                                                                      \
+    } else {                                                                            \
+      this->~Name();                                                                    \
+    }                                                                                   \
+    return this;                                                                        \
+  }
+// First and last lines of an interface that has no versions.
+#define ORVALEN_INTERFACE(Name) \
+ public:                        \
+  virtual ORVALEN_SCALAR_DELETING_DESTRUCTOR(Name)
+#define ORVALEN_INTERFACE_END(Name) \
+ public:                            \
+  virtual ~Name() {}
+// First line of the first version of an interface; last line of every
+// version that a newer one extends; last line of the newest version.
+#define ORVALEN_VERSIONED_INTERFACE(Name) \
+ public:                                  \
+  virtual void* ORVALEN_THISCALL ScalarDeletingDestructor(unsigned int flags) = 0;
+#define ORVALEN_OLDER_VERSION_END(Name) \
+ protected:                             \
+  ~Name() {}                            \
+                                        \
+ public:
+#define ORVALEN_LATEST_VERSION_END(Name)               \
+ public:                                               \
+  ORVALEN_SCALAR_DELETING_DESTRUCTOR(Name, override) \
+  virtual ~Name() {}
+#else
+#define ORVALEN_INTERFACE(Name) \
+ public:                        \
+  virtual ~Name() {}
+#define ORVALEN_INTERFACE_END(Name)
+#define ORVALEN_VERSIONED_INTERFACE(Name) ORVALEN_INTERFACE(Name)
+#define ORVALEN_OLDER_VERSION_END(Name)
+#define ORVALEN_LATEST_VERSION_END(Name)
+#endif
+
 // One log line handed to the host's log sink. It lives only for the duration
 // of the sink's Write call: the host copies what it keeps.
 class CDebugInfoIf {
  public:
-  virtual ~CDebugInfoIf() {}
+  ORVALEN_INTERFACE(CDebugInfoIf)
   virtual uint8_t GetLevel() const = 0;
   // The formatted line; null for an empty line.
   virtual const char* GetText() const = 0;
+  ORVALEN_INTERFACE_END(CDebugInfoIf)
 };
 
 namespace telvora {
@@ -36,72 +131,80 @@ namespace telvora {
 
 class IHostLogSink {
  public:
-  virtual ~IHostLogSink() {}
+  ORVALEN_INTERFACE(IHostLogSink)
   virtual void Write(CDebugInfoIf* info) = 0;
+  ORVALEN_INTERFACE_END(IHostLogSink)
 };
 
 class IHostDeviceModel {
  public:
-  virtual ~IHostDeviceModel() {}
+  ORVALEN_INTERFACE(IHostDeviceModel)
   virtual const char* GetModelName() = 0;
   virtual uint32_t GetVideoInputCount() = 0;
   virtual uint32_t GetValueA() = 0;
   virtual uint32_t GetValueB() = 0;
+  ORVALEN_INTERFACE_END(IHostDeviceModel)
 };
 
 class IHostConnection {
  public:
-  virtual ~IHostConnection() {}
+  ORVALEN_INTERFACE(IHostConnection)
   virtual const char* GetAddress() = 0;
   virtual uint16_t GetPort() = 0;
   virtual uint32_t GetConnectionValue() = 0;
   virtual const char* GetUserName() = 0;
   virtual const char* GetPassword() = 0;
+  ORVALEN_INTERFACE_END(IHostConnection)
 };
 
 class IHostDevice {
  public:
-  virtual ~IHostDevice() {}
+  ORVALEN_INTERFACE(IHostDevice)
   virtual IHostDeviceModel* GetModel() = 0;
   virtual IHostConnection* GetConnection() = 0;
   // Numbered device parameters from 1 upward; null ends the list.
   virtual const char* GetDeviceParameter(uint32_t index) = 0;
+  ORVALEN_INTERFACE_END(IHostDevice)
 };
 
 class IHostFrameSize {
  public:
-  virtual ~IHostFrameSize() {}
+  ORVALEN_INTERFACE(IHostFrameSize)
   virtual uint16_t GetSize1() = 0;
   virtual uint16_t GetSize2() = 0;
+  ORVALEN_INTERFACE_END(IHostFrameSize)
 };
 
 class IHostStreamFormat {
  public:
-  virtual ~IHostStreamFormat() {}
+  ORVALEN_INTERFACE(IHostStreamFormat)
   virtual IHostFrameSize* GetFrameSize() = 0;
   virtual uint32_t GetFormatValue() = 0;
+  ORVALEN_INTERFACE_END(IHostStreamFormat)
 };
 
 class IHostStreamOptions {
  public:
-  virtual ~IHostStreamOptions() {}
+  ORVALEN_INTERFACE(IHostStreamOptions)
   virtual uint16_t GetOption1() = 0;
   virtual uint16_t GetOption2() = 0;
   virtual uint32_t WantsSecondary() = 0;
+  ORVALEN_INTERFACE_END(IHostStreamOptions)
 };
 
 class IHostStreamSettings {
  public:
-  virtual ~IHostStreamSettings() {}
+  ORVALEN_INTERFACE(IHostStreamSettings)
   virtual IHostStreamFormat* GetFormat() = 0;
   virtual IHostStreamOptions* GetOptions() = 0;
   virtual uint32_t GetOptionValue() = 0;
+  ORVALEN_INTERFACE_END(IHostStreamSettings)
 };
 
 // A frame buffer owned by the host, filled by the driver.
 class IVideoFrame {
  public:
-  virtual ~IVideoFrame() {}
+  ORVALEN_INTERFACE(IVideoFrame)
   // Writable memory of at least the size asked for at creation; may be null.
   virtual uint8_t* GetData() = 0;
   virtual void SetDataSize(uint32_t size) = 0;
@@ -112,32 +215,36 @@ class IVideoFrame {
   virtual void SetHeight(uint32_t height) = 0;
   virtual void SetWidth(uint32_t width) = 0;
   virtual void SetResolutionClass(uint32_t resolutionClass) = 0;
+  ORVALEN_INTERFACE_END(IVideoFrame)
 };
 
 class IFrameAllocator {
  public:
-  virtual ~IFrameAllocator() {}
+  ORVALEN_INTERFACE(IFrameAllocator)
   // Null when the host cannot supply a frame.
   virtual IVideoFrame* CreateFrame(uint32_t formatCode, uint32_t size, const char* driverName) = 0;
   virtual void ReleaseFrame(IVideoFrame* frame) = 0;
+  ORVALEN_INTERFACE_END(IFrameAllocator)
 };
 
 // Receives finished frames on the driver's frame-delivery thread.
 class IHostFrameSink {
  public:
-  virtual ~IHostFrameSink() {}
+  ORVALEN_INTERFACE(IHostFrameSink)
   // True when the host took the frame. The frame stays the driver's.
   virtual bool OnFrame(IVideoFrame* frame) = 0;
   virtual void Reserved1() = 0;  // never called by the driver
   virtual void OnSignalLost() = 0;
+  ORVALEN_INTERFACE_END(IHostFrameSink)
 };
 
 class IEdgeMonitorSink {
  public:
-  virtual ~IEdgeMonitorSink() {}
+  ORVALEN_INTERFACE(IEdgeMonitorSink)
   // time: 100-ns units since 1601-01-01 UTC, 0 when it could not be converted.
   virtual void OnFrameTime(uint32_t channelIndex, uint64_t time) = 0;
   virtual void OnSignalLost(uint32_t channelIndex) = 0;
+  ORVALEN_INTERFACE_END(IEdgeMonitorSink)
 };
 
 // Six 32-bit stream settings handed to a stream at start and re-configuration.
@@ -155,10 +262,11 @@ struct CHANNEL_SETTINGS {
 
 class IEdgeMonitorChannel {
  public:
-  virtual ~IEdgeMonitorChannel() {}
+  ORVALEN_VERSIONED_INTERFACE(IEdgeMonitorChannel)
   virtual uint32_t GetChannelIndex() = 0;
   virtual IHostFrameSink* GetFrameSink() = 0;
   virtual void SetEdgeMonitorSink(IEdgeMonitorSink* sink) = 0;
+  ORVALEN_OLDER_VERSION_END(IEdgeMonitorChannel)
 };
 
 class ICameraChannel : public IEdgeMonitorChannel {
@@ -171,24 +279,27 @@ class ICameraChannel : public IEdgeMonitorChannel {
   virtual bool GetFlagA() = 0;
   // 0 streaming, 2 signal lost, 3 stopped.
   virtual int32_t GetState() = 0;
+  ORVALEN_LATEST_VERSION_END(ICameraChannel)
 };
 
 // Supplied by other components of a host; this driver never creates one.
 class ISecondaryChannel {
  public:
-  virtual ~ISecondaryChannel() {}
+  ORVALEN_INTERFACE(ISecondaryChannel)
   virtual void Reserved1() = 0;
   virtual void Reserved2() = 0;
   virtual void Reserved3() = 0;
   virtual bool StartSecondary() = 0;
   virtual void StopSecondary() = 0;
+  ORVALEN_INTERFACE_END(ISecondaryChannel)
 };
 
 class IEdgeMonitor {
  public:
-  virtual ~IEdgeMonitor() {}
+  ORVALEN_INTERFACE(IEdgeMonitor)
   virtual void Attach(void* object) = 0;
   virtual void Detach(void* object) = 0;
+  ORVALEN_INTERFACE_END(IEdgeMonitor)
 };
 
 namespace ipcapture {
@@ -206,7 +317,7 @@ namespace ipcapture {
 
 class IIPVideoCapture {
  public:
-  virtual ~IIPVideoCapture() {}
+  ORVALEN_VERSIONED_INTERFACE(IIPVideoCapture)
   virtual uint32_t GetChannelCount() = 0;
   virtual bool OpenChannel(uint32_t channel, IHostFrameSink* sink, IHostStreamSettings* settings) = 0;
   virtual bool CloseChannel(uint32_t channel) = 0;
@@ -216,12 +327,14 @@ class IIPVideoCapture {
                                uint32_t textSize) = 0;
   virtual bool SetParameter(const char* name, const uint16_t* value, uint32_t size) = 0;
   virtual bool GetParameter(const char* name, uint16_t* value, uint32_t size) = 0;
+  ORVALEN_OLDER_VERSION_END(IIPVideoCapture)
 };
 
 class IIPVideoCaptureEx : public IIPVideoCapture {
  public:
   virtual bool GetChannelFlagA(uint32_t channel) = 0;
   virtual bool GetChannelFlagB(uint32_t channel) = 0;
+  ORVALEN_OLDER_VERSION_END(IIPVideoCaptureEx)
 };
 
 class IIPVideoCaptureEx2 : public IIPVideoCaptureEx {
@@ -229,6 +342,7 @@ class IIPVideoCaptureEx2 : public IIPVideoCaptureEx {
   virtual bool OpenSubChannel(uint32_t channel, uint32_t purpose, IHostFrameSink* sink,
                               IHostStreamSettings* settings) = 0;
   virtual bool CloseSubChannel(uint32_t channel, uint32_t purpose) = 0;
+  ORVALEN_LATEST_VERSION_END(IIPVideoCaptureEx2)
 };
 
 // ---------------------------------------------------------------------------
@@ -236,42 +350,63 @@ class IIPVideoCaptureEx2 : public IIPVideoCaptureEx {
 
 class IIPCaptureDriver {
  public:
-  virtual ~IIPCaptureDriver() {}
+  ORVALEN_VERSIONED_INTERFACE(IIPCaptureDriver)
   virtual bool Open(IHostLogSink* sink, IFrameAllocator* allocator, IHostDevice* device) = 0;
   virtual void Close() = 0;
   virtual IIPVideoCapture* GetVideoCapture() = 0;
   virtual void* GetAuxCapture1() = 0;
+  ORVALEN_OLDER_VERSION_END(IIPCaptureDriver)
 };
 
 class IIPCaptureDriverEx : public IIPCaptureDriver {
  public:
   virtual void* GetReserved1() = 0;
   virtual void* GetAuxCapture2() = 0;
+  ORVALEN_OLDER_VERSION_END(IIPCaptureDriverEx)
 };
 
 class IIPCaptureDriverEx2 : public IIPCaptureDriverEx {
  public:
   virtual void* GetReserved2() = 0;
   virtual IIPVideoCaptureEx* GetVideoCaptureEx() = 0;
+  ORVALEN_OLDER_VERSION_END(IIPCaptureDriverEx2)
 };
 
 class IIPCaptureDriverEx3 : public IIPCaptureDriverEx2 {
  public:
   virtual void* GetAuxCapture2Ex() = 0;
+  ORVALEN_OLDER_VERSION_END(IIPCaptureDriverEx3)
 };
 
 class IIPCaptureDriverEx4 : public IIPCaptureDriverEx3 {
  public:
   virtual void* GetReserved3() = 0;
   virtual void* GetReserved4() = 0;
+  ORVALEN_OLDER_VERSION_END(IIPCaptureDriverEx4)
 };
 
 class IIPCaptureDriverEx5 : public IIPCaptureDriverEx4 {
  public:
   virtual IIPVideoCaptureEx2* GetVideoCaptureEx2() = 0;
+  ORVALEN_LATEST_VERSION_END(IIPCaptureDriverEx5)
 };
 
 }  // namespace ipcapture
+}  // namespace telvora
+
+namespace telvora {
+
+// Destroys and frees an object through any interface pointer, as `delete`
+// does under MSVC; null is ignored.
+template <class Interface>
+inline void DeleteInterfaceObject(Interface* object) {
+#if ORVALEN_MSVC_VTABLES
+  if (object != nullptr) object->ScalarDeletingDestructor(1u);
+#else
+  delete object;
+#endif
+}
+
 }  // namespace telvora
 
 // ---------------------------------------------------------------------------
@@ -305,36 +440,40 @@ namespace telvora {
 
 class ICapabilityTextField {
  public:
-  virtual ~ICapabilityTextField() {}
+  ORVALEN_INTERFACE(ICapabilityTextField)
   virtual void SetText(const char* text) = 0;
+  ORVALEN_INTERFACE_END(ICapabilityTextField)
 };
 
 class ICapabilityProperty {
  public:
-  virtual ~ICapabilityProperty() {}
+  ORVALEN_INTERFACE(ICapabilityProperty)
   virtual void SetValueText(const char* text) = 0;
   virtual void SetType(int type) = 0;
   virtual void SetName(const char* name) = 0;
   // Called with 0 right after SetName; its meaning is the host's.
   virtual void SetReserved(int value) = 0;
+  ORVALEN_INTERFACE_END(ICapabilityProperty)
 };
 
 class IResolutionList {
  public:
-  virtual ~IResolutionList() {}
+  ORVALEN_INTERFACE(IResolutionList)
   virtual void Add(const char* text, int width, int height, int rateCode) = 0;
+  ORVALEN_INTERFACE_END(IResolutionList)
 };
 
 class IFrameRateList {
  public:
-  virtual ~IFrameRateList() {}
+  ORVALEN_INTERFACE(IFrameRateList)
   virtual void SetDefault(int rateCode) = 0;
   virtual void Add(int rateCode) = 0;
+  ORVALEN_INTERFACE_END(IFrameRateList)
 };
 
 class ICapabilityResults {
  public:
-  virtual ~ICapabilityResults() {}
+  ORVALEN_INTERFACE(ICapabilityResults)
   virtual void SetValue(int id, int value) = 0;
   virtual void SetModelName(const char* text) = 0;
   // index 1 address, 2 port, 3 user name, 4 password.
@@ -342,30 +481,33 @@ class ICapabilityResults {
   virtual ICapabilityProperty* GetProperty(int id) = 0;
   virtual IResolutionList* GetResolutionList() = 0;
   virtual IFrameRateList* GetFrameRateList(int index) = 0;
+  ORVALEN_INTERFACE_END(ICapabilityResults)
 };
 
 // The outcome of a query, called once on the driver's query thread.
 // OnQueryThreadKilled comes instead when a query thread had to be killed.
 class ICapabilityQueryCallback {
  public:
-  virtual ~ICapabilityQueryCallback() {}
+  ORVALEN_INTERFACE(ICapabilityQueryCallback)
   virtual void OnQueryCompleted() = 0;
   // code: 1 login failed, 2 device unreachable, 3 any other failure.
   virtual void OnQueryFailed(int code, const char* message) = 0;
   virtual void OnQueryThreadKilled() = 0;
+  ORVALEN_INTERFACE_END(ICapabilityQueryCallback)
 };
 
 namespace ipcapture {
 
 class IIPCapabilityQuery {
  public:
-  virtual ~IIPCapabilityQuery() {}
+  ORVALEN_INTERFACE(IIPCapabilityQuery)
   // 1 when the query thread started, 0 otherwise. One query per object.
   // The results object must stay valid until the callback has been called.
   virtual int Start(const char* address, int port, const char* user, const char* password,
                     ICapabilityResults* results) = 0;
   // Asks a running query to stop; does not wait for it.
   virtual void Terminate() = 0;
+  ORVALEN_INTERFACE_END(IIPCapabilityQuery)
 };
 
 }  // namespace ipcapture

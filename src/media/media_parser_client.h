@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "host/orvalen_host.h"
+#include "base/system_time.h"
 
 namespace telvora {
 

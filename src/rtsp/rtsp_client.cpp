@@ -251,7 +251,7 @@ void CBaseRTSPClient::KeepAliveCheck(bool interleaved) {
   const uint64_t seconds = m_parser.sessionTimeout != 0 ? m_parser.sessionTimeout : m_connection.defaultSessionTimeoutS;
   const uint64_t half = (seconds * 1000) >> 1;
   // No stamp yet: the first keep-alive is due at the first check.
-  if (m_keepAliveStamp != 0 && GetMillisecondsSince(m_keepAliveStamp) + kKeepAliveSlackMs <= half) return;
+  if (m_keepAliveStamp != 0 && GetMonotonicMilliseconds() - m_keepAliveStamp + kKeepAliveSlackMs <= half) return;
   if (interleaved) {
     // A keep-alive still open from last time drew no answer.
     for (const OpenRequest& open : m_open) {
@@ -275,7 +275,8 @@ void CBaseRTSPClient::KeepAliveCheck(bool interleaved) {
       }
     }
   }
-  m_keepAliveStamp = GetCurrentFileTime();
+  // Monotonic, so a step of the wall clock neither hurries nor holds back a keep-alive.
+  m_keepAliveStamp = GetMonotonicMilliseconds();
 }
 
 bool CBaseRTSPClient::KeepAliveFailed() {
@@ -294,7 +295,8 @@ bool CBaseRTSPClient::ExecuteRequest(int method) {
   for (;;) {
     bool ok = SendRequest(method);
     m_lastExchangeResult = ok;
-    m_lastStatus = ok ? static_cast<int>(m_parser.status) : 0;
+    // An error answer counts too: the channel reports why a session failed.
+    m_lastStatus = ok || m_answered ? static_cast<int>(m_parser.status) : 0;
     if (!ok && m_answered && m_parser.IsRedirect() && redirects < kMaxRedirects) {
       ++redirects;
       if (!FollowRedirect()) return false;

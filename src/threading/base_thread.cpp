@@ -38,11 +38,15 @@ bool CBaseThread::StartThread(const std::string& name) {
   return m_handle != nullptr;
 }
 
-bool CBaseThread::JoinThread(unsigned milliseconds) { return StopOrJoin(milliseconds, false); }
+bool CBaseThread::JoinThread(unsigned milliseconds) {
+  return StopOrJoin(milliseconds, false, "telvora::CBaseThread::JoinThread");
+}
 
-bool CBaseThread::StopThread(unsigned milliseconds) { return StopOrJoin(milliseconds, true); }
+bool CBaseThread::StopThread(unsigned milliseconds) {
+  return StopOrJoin(milliseconds, true, "telvora::CBaseThread::StopThread");
+}
 
-bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate) {
+bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate, const char* function) {
   m_stopEvent.Set();
   if (m_handle == nullptr) return true;
   if (OsCurrentThreadId() == m_threadId) return false;
@@ -55,13 +59,13 @@ bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate) {
           m_sink->Log(2,
                       "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
                       "milliseconds and will be terminated!",
-                      "telvora::CBaseThread::StopThread", m_threadId, m_name.c_str(), device.c_str(),
+                      function, m_threadId, m_name.c_str(), device.c_str(),
                       static_cast<unsigned long>(milliseconds));
         else
           m_sink->Log(2,
                       "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu "
                       "milliseconds",
-                      "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str(), device.c_str(),
+                      function, m_threadId, m_name.c_str(), device.c_str(),
                       static_cast<unsigned long>(milliseconds));
       }
     } catch (...) {
@@ -74,8 +78,8 @@ bool CBaseThread::StopOrJoin(unsigned milliseconds, bool terminate) {
       OsWaitThread(m_handle, kInfinite);
       try {
         if (m_sink != nullptr)
-          m_sink->Log(3, "%s: Thread (id=%u, name=\"%s\") was stopped correctly",
-                      "telvora::CBaseThread::JoinThread", m_threadId, m_name.c_str());
+          m_sink->Log(3, "%s: Thread (id=%u, name=\"%s\") was stopped correctly", function, m_threadId,
+                      m_name.c_str());
       } catch (...) {
       }
     }

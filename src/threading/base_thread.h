@@ -44,7 +44,8 @@ class CBaseThread {
 
  private:
   static unsigned Entry(void* self);
-  bool StopOrJoin(unsigned milliseconds, bool terminate);
+  // function: the caller's own name, which the lines it writes carry.
+  bool StopOrJoin(unsigned milliseconds, bool terminate, const char* function);
 
   std::string m_name;
   // Holds the new thread back until StartThread has stored its handle, so

@@ -10,7 +10,13 @@ typedef unsigned (*ThreadRoutine)(void* argument);
 // An opaque thread handle; null when there is no thread.
 typedef void* ThreadHandle;
 
-// Starts a thread at once with the default stack. Null on failure; the id
+// Address space reserved for the stack of every worker thread, instead of
+// the executable's default (1 MiB on Windows): a 32-bit host runs six
+// workers per camera in 2 GiB. Committed only as far as it is used.
+constexpr uint32_t kWorkerStackBytes = 256 * 1024;
+
+// Starts a thread at once with a stack of kWorkerStackBytes. Null on
+// failure; the id
 // of the new thread is stored in *id before the routine runs and before the
 // call returns. An exception leaving the routine ends only the thread.
 ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id);
@@ -27,5 +33,10 @@ bool OsTerminateThread(ThreadHandle handle);
 void OsCloseThread(ThreadHandle handle);
 
 uint32_t OsCurrentThreadId();
+
+// The deepest stack any worker of this process has used so far, in bytes
+// rounded up to whole pages, as seen when each ended; 0 where unknown
+// (Windows).
+uint32_t OsDeepestWorkerStack();
 
 }  // namespace telvora

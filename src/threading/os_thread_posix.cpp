@@ -1,8 +1,12 @@
 #include "threading/os_thread.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <new>
+#include <vector>
 
 #include "platform/module.h"
 #include "threading/event.h"
@@ -22,7 +26,37 @@ struct ThreadState {
   CManualEvent ended;
 };
 
+std::atomic<uint32_t> g_deepestStack{0};
+
+// Pages of a thread's stack are resident once touched, so the lowest
+// resident page marks the deepest the stack has grown below `top`, the
+// thread's first frame (above it lie the C library's thread data and TLS).
+// A stack that the C library reuses may show an earlier thread's depth: an
+// upper bound.
+void NoteStackDepth(const char* top) {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* base = nullptr;
+  size_t size = 0;
+  const bool known = pthread_attr_getstack(&attr, &base, &size) == 0;
+  pthread_attr_destroy(&attr);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (!known || page <= 0 || size == 0) return;
+  const size_t pages = (size + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
+  std::vector<unsigned char> resident(pages);
+  if (mincore(base, size, resident.data()) != 0) return;
+  size_t lowest = 0;
+  while (lowest < pages && (resident[lowest] & 1) == 0) ++lowest;
+  const char* deepest = static_cast<const char*>(base) + lowest * static_cast<size_t>(page);
+  if (lowest == pages || top <= deepest) return;
+  const uint32_t depth = static_cast<uint32_t>(top - deepest);
+  uint32_t seen = g_deepestStack.load();
+  while (depth > seen && !g_deepestStack.compare_exchange_weak(seen, depth)) {
+  }
+}
+
 void* Entry(void* p) {
+  char top = 0;
   ThreadState* state = static_cast<ThreadState*>(p);
   state->id = platform::CurrentThreadId();
   if (state->idOut != nullptr) *state->idOut = state->id;
@@ -31,6 +65,10 @@ void* Entry(void* p) {
     state->routine(state->argument);
   } catch (...) {
     // An exception leaving a thread would end the host's process.
+  }
+  try {
+    NoteStackDepth(&top);
+  } catch (...) {
   }
   // The state stays alive until OsCloseThread joins this thread.
   state->ended.Set();
@@ -45,7 +83,15 @@ ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id) 
   state->routine = routine;
   state->argument = argument;
   state->idOut = id;
-  if (pthread_create(&state->thread, nullptr, &Entry, state) != 0) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) {
+    delete state;
+    return nullptr;
+  }
+  pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+  const int created = pthread_create(&state->thread, &attr, &Entry, state);
+  pthread_attr_destroy(&attr);
+  if (created != 0) {
     delete state;
     return nullptr;
   }
@@ -73,5 +119,7 @@ void OsCloseThread(ThreadHandle handle) {
 }
 
 uint32_t OsCurrentThreadId() { return platform::CurrentThreadId(); }
+
+uint32_t OsDeepestWorkerStack() { return g_deepestStack.load(); }
 
 }  // namespace telvora

@@ -54,7 +54,8 @@ ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id) 
   }
   // Created suspended so that the id is in place before the routine runs.
   unsigned threadId = 0;
-  const uintptr_t handle = _beginthreadex(nullptr, 0, &Entry, state, CREATE_SUSPENDED, &threadId);
+  const uintptr_t handle = _beginthreadex(nullptr, kWorkerStackBytes, &Entry, state,
+                                         CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
   if (handle == 0 || handle == static_cast<uintptr_t>(-1)) {
     FreeState(state);
     return nullptr;
@@ -93,5 +94,7 @@ void OsCloseThread(ThreadHandle handle) {
 }
 
 uint32_t OsCurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
+
+uint32_t OsDeepestWorkerStack() { return 0; }
 
 }  // namespace telvora

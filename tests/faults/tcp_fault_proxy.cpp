@@ -35,6 +35,11 @@ void Abort(int socket) {
   close(socket);
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 TcpFaultProxy::TcpFaultProxy(uint16_t upstreamPort) : m_upstreamPort(upstreamPort) {
@@ -154,11 +159,17 @@ bool TcpFaultProxy::ForwardRequests(std::string& pending, int server) {
   }
 }
 
+void TcpFaultProxy::Stall(std::chrono::milliseconds duration) { m_stallUntilMs = NowMs() + duration.count(); }
+
 void TcpFaultProxy::Pump(Link* link) {
   std::string pending;
   char buffer[16384];
   bool open = true;
   while (open && !m_stop && !link->reset) {
+    if (NowMs() < m_stallUntilMs.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
     pollfd fds[3] = {{link->client, POLLIN, 0}, {link->server, POLLIN, 0}, {link->wake[0], POLLIN, 0}};
     if (poll(fds, 3, 1000) <= 0) continue;
     if (fds[2].revents != 0) Drain(link->wake[0]);

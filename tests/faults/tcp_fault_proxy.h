@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,8 @@ class TcpFaultProxy {
   void SetRewriter(Rewriter rewriter) { m_rewriter = std::move(rewriter); }
   // Resets every connection open now; later connections are carried again.
   void ResetAll();
+  // Passes no byte either way for this long; the connections stay open.
+  void Stall(std::chrono::milliseconds duration);
   unsigned Connections() const { return m_connections.load(); }
   unsigned Resets() const { return m_resets.load(); }
   // Every request as the client sent it, before rewriting.
@@ -58,6 +61,7 @@ class TcpFaultProxy {
   std::atomic<bool> m_stop{false};
   std::atomic<unsigned> m_connections{0};
   std::atomic<unsigned> m_resets{0};
+  std::atomic<int64_t> m_stallUntilMs{0};  // steady clock
   std::thread m_acceptThread;
   mutable std::mutex m_mutex;
   std::vector<std::unique_ptr<Link>> m_links;

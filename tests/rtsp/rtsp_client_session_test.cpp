@@ -1,4 +1,5 @@
 #include "rtsp_client_fixture.h"
+#include "threading/time.h"
 #include "support/wait_until.h"
 
 namespace telvora {
@@ -137,9 +138,17 @@ TEST(RtspClient, CSeqFollowsTheServer) {
 
 TEST(RtspClient, KeepAliveFollowsTheSessionTimeout) {
   // With a 4 s session time-out OPTIONS leaves at the first check and then
-  // once more than 2 s have passed; with keep-alive off, never.
-  for (bool enabled : {true, false}) {
-    SCOPED_TRACE(enabled ? "enabled" : "disabled");
+  // once more than 2 s have passed; with keep-alive off, never. A wall clock
+  // stepped back an hour after the first keep-alive changes nothing.
+  struct Case {
+    const char* name;
+    bool enabled;
+    bool clockStep;
+  };
+  for (const Case& c : {Case{"enabled", true, false}, Case{"disabled", false, false},
+                        Case{"clock stepped back", true, true}}) {
+    SCOPED_TRACE(c.name);
+    const bool enabled = c.enabled;
     ScriptedRtspServer server;
     const uint16_t port = server.Port();
     server.Expect(DescribeRequest(Base(port), 1))
@@ -156,8 +165,16 @@ TEST(RtspClient, KeepAliveFollowsTheSessionTimeout) {
     CBaseRTSPClient client(&driver);
     client.SetKeepAliveEnabled(enabled);
     ASSERT_TRUE(client.Start(LoopbackConnection(port), &user, kTransportUdp));
+    if (c.clockStep) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (server.Requests().size() < 4 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      SetWallClockOffsetForTesting(-3600LL * 10000000LL);
+    }
     EXPECT_TRUE(server.WaitDone(12000));
     client.Stop();
+    SetWallClockOffsetForTesting(0);
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
     const auto requests = server.Requests();
     if (enabled) {

@@ -40,7 +40,7 @@ void Close(SOCKET& s) {
 
 }  // namespace
 
-UdpRelay::UdpRelay(const UdpRelayOptions& options) : m_options(options) {
+UdpRelay::UdpRelay(const UdpRelayOptions& options) : m_options(options), m_lossRate(options.lossRate) {
   // An even port from the system with its odd neighbour free as well.
   for (int attempt = 0; attempt < 64 && m_port == 0; ++attempt) {
     SOCKET probe = BindLoopback(0);
@@ -106,7 +106,7 @@ void UdpRelay::Run() {
     const int n = recv(m_rtp, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);
     if (n <= 0) continue;
     ++m_received;
-    if (destination == 0 || chance(random) < m_options.lossRate) {
+    if (destination == 0 || chance(random) < m_lossRate.load()) {
       ++m_dropped;
       continue;
     }

@@ -40,6 +40,8 @@ class UdpRelay {
   uint16_t Port() const { return m_port; }
   // RTP goes to rtpPort, RTCP to rtpPort + 1, both on 127.0.0.1.
   void SetDestination(uint16_t rtpPort) { m_destination = rtpPort; }
+  // Changes the share of RTP datagrams dropped from now on.
+  void SetLossRate(double rate) { m_lossRate = rate; }
 
   size_t Received() const { return m_received.load(); }
   size_t Dropped() const { return m_dropped.load(); }
@@ -56,6 +58,7 @@ class UdpRelay {
   std::atomic<bool> m_stop{false};
   uint16_t m_port = 0;
   std::atomic<uint16_t> m_destination{0};
+  std::atomic<double> m_lossRate{0};
   std::atomic<size_t> m_received{0};
   std::atomic<size_t> m_dropped{0};
   std::atomic<size_t> m_reordered{0};

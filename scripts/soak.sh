@@ -1,0 +1,109 @@
+#!/bin/sh
+# soak MINUTES: many channels through the driver's exports in one host
+# process (orvalen-soak), against local test cameras behind fault proxies
+# and lossy relays, under a seeded schedule of faults for MINUTES (default
+# 60). Prints the run's last line, writes its table into docs/RELIABILITY.md
+# (its own section; the rest of the file stays) and exits non-zero on a
+# crash, a sanitizer report, an undecodable frame, a fault never recovered
+# from, or growth after warm-up beyond the bounds below (RSS in the release
+# run only: under ASan it holds the quarantine).
+#
+#   ORVALEN_SOAK_CAMERAS=64          channels (one device each)
+#   ORVALEN_SOAK_SEED=1              seed of the fault schedule
+#   ORVALEN_SOAK_ASAN=1              first the same schedule under
+#                                    AddressSanitizer+UndefinedBehaviorSanitizer
+#                                    (asan-tools preset); ORVALEN_SOAK_ASAN_MINUTES
+#                                    and ORVALEN_SOAK_ASAN_CAMERAS make it smaller
+#   ORVALEN_SOAK_MAX_RSS_MIB=16      bounds of growth from warm-up to the end
+#   ORVALEN_SOAK_MAX_FDS=8
+#   ORVALEN_SOAK_MAX_THREADS=8
+#   ORVALEN_SOAK_REQUIRE_RECOVERY=0  a fault not recovered from is reported only
+#   ORVALEN_SOAK_REPORT=             leaves docs/RELIABILITY.md as it is
+set -u
+MINUTES="${1:-60}"
+cd "$(dirname "$0")/.."
+ROOT="$(pwd)"
+CAMERAS="${ORVALEN_SOAK_CAMERAS:-64}"
+SEED="${ORVALEN_SOAK_SEED:-1}"
+RUN_ASAN="${ORVALEN_SOAK_ASAN:-0}"
+ASAN_MINUTES="${ORVALEN_SOAK_ASAN_MINUTES:-$MINUTES}"
+ASAN_CAMERAS="${ORVALEN_SOAK_ASAN_CAMERAS:-$CAMERAS}"
+MAX_RSS="${ORVALEN_SOAK_MAX_RSS_MIB:-16}"
+MAX_FDS="${ORVALEN_SOAK_MAX_FDS:-8}"
+MAX_THREADS="${ORVALEN_SOAK_MAX_THREADS:-8}"
+REQUIRE_RECOVERY="${ORVALEN_SOAK_REQUIRE_RECOVERY:-1}"
+REPORT="${ORVALEN_SOAK_REPORT-$ROOT/docs/RELIABILITY.md}"
+WORK="$ROOT/build/soak"
+[ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh || exit 1
+export ORVALEN_SKIP_DEPS=1
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
+export CCACHE_BASEDIR="$ROOT"
+export CCACHE_NOHASHDIR=true
+JOBS="$(nproc)"
+mkdir -p "$WORK"
+
+# field NAME LINE: the value of NAME= in the last line.
+field() {
+  echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"
+}
+
+# run NAME BINARY CAMERAS MINUTES [arguments...]: one soak; sets LINE and
+# FAILED.
+run() {
+  name="$1"; binary="$2"; cameras="$3"; minutes="$4"; shift 4
+  rm -rf "$WORK/$name"
+  echo "== soak $name: $cameras channels, $minutes minutes, seed $SEED"
+  "$binary" --cameras "$cameras" --minutes "$minutes" --seed "$SEED" --work "$WORK/$name" "$@" \
+    >"$WORK/$name.txt" 2>"$WORK/$name.err"
+  status=$?
+  LINE="$(grep '^soak: cameras=' "$WORK/$name.txt" | tail -n 1)"
+  FAILED=""
+  if [ -z "$LINE" ] || [ "$status" -ne 0 ]; then
+    # Ended by a signal (a crash) or before its figures.
+    crashes=0
+    [ "$status" -lt 128 ] || crashes=1
+    LINE="soak: cameras=$cameras minutes=$minutes faults=- recovered=- lost_beyond_outage_s=- undecodable=- rss_growth_mib=- fd_growth=- thread_growth=- crashes=$crashes"
+    FAILED="$FAILED the host ended with status $status (see $WORK/$name.err);"
+    tail -n 20 "$WORK/$name.err"
+    return
+  fi
+  reports="$(grep -cE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$WORK/$name.err")"
+  [ "$reports" -eq 0 ] || FAILED="$FAILED $reports sanitizer reports in $WORK/$name.err;"
+  [ "$(field undecodable "$LINE")" = "0" ] || FAILED="$FAILED undecodable frames;"
+  if [ "$REQUIRE_RECOVERY" = "1" ] && [ "$(field faults "$LINE")" != "$(field recovered "$LINE")" ]; then
+    FAILED="$FAILED faults not recovered from;"
+  fi
+  # Under ASan the RSS holds the quarantine of freed memory and grows by
+  # design; LeakSanitizer and the heap figures of the release run judge it.
+  [ "$name" = "asan" ] || ! awk -v g="$(field rss_growth_mib "$LINE")" -v m="$MAX_RSS" 'BEGIN { exit !(g > m) }' ||
+    FAILED="$FAILED RSS grew beyond $MAX_RSS MiB;"
+  [ "$(field fd_growth "$LINE")" -le "$MAX_FDS" ] || FAILED="$FAILED descriptors grew beyond $MAX_FDS;"
+  [ "$(field thread_growth "$LINE")" -le "$MAX_THREADS" ] || FAILED="$FAILED threads grew beyond $MAX_THREADS;"
+}
+
+NOTE=""
+ASAN_FAILED=""
+if [ "$RUN_ASAN" = "1" ]; then
+  echo "== asan-tools build"
+  cmake --preset asan-tools -G Ninja >/dev/null &&
+    cmake --build --preset asan-tools -j "$JOBS" --target orvalen-soak || exit 1
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1" \
+    run asan build/reliability-asan/src/driver/orvalen-soak "$ASAN_CAMERAS" "$ASAN_MINUTES"
+  echo "$LINE"
+  ASAN_FAILED="$FAILED"
+  NOTE="The same seed under AddressSanitizer+UndefinedBehaviorSanitizer ($ASAN_CAMERAS channels, $ASAN_MINUTES minutes): \`$LINE\`, ${ASAN_FAILED:- no sanitizer report, passed}."
+fi
+
+echo "== release build"
+cmake --preset release -G Ninja >/dev/null &&
+  cmake --build --preset release -j "$JOBS" --target orvalen-soak || exit 1
+set -- --note "Written by \`scripts/soak.sh $MINUTES\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit \`$(git rev-parse --short HEAD 2>/dev/null)\`, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg). $NOTE"
+[ -n "$REPORT" ] && set -- "$@" --report "$REPORT"
+run release build/release/src/driver/orvalen-soak "$CAMERAS" "$MINUTES" "$@"
+grep -E '^soak: (after warm-up|minute|at the end|before opening|leaked)' "$WORK/release.txt"
+if [ -n "$ASAN_FAILED$FAILED" ]; then
+  echo "soak: FAILED:$ASAN_FAILED$FAILED"
+  echo "$LINE"
+  exit 1
+fi
+echo "$LINE"

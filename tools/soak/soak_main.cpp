@@ -1,0 +1,776 @@
+// orvalen-soak: a day in the life of a recording server, shortened. It
+// loads the driver through its exports, opens one device per channel
+// against local test cameras (through fault proxies and lossy relays), runs
+// a seeded schedule of faults and measures what each cost: video lost
+// beyond the fault's own duration, frames that do not decode, recovery
+// times, and the growth of memory, descriptors and threads.
+#include <malloc.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/orvalen_host.h"
+#include "host_device.h"
+#include "host_frames.h"
+#include "process.h"
+#include "soak_lab.h"
+#include "stream_recorder.h"
+
+namespace soak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using telvora::ipcapture::IIPCaptureDriver;
+using telvora::ipcapture::IIPCaptureDriverEx5;
+using telvora::ipcapture::IIPVideoCaptureEx2;
+using CreateDriver = IIPCaptureDriver*(ORVALEN_CALL*)();
+using DeleteDriver = void(ORVALEN_CALL*)(IIPCaptureDriver*);
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+Clock::time_point Started() {
+  static const Clock::time_point started = Clock::now();
+  return started;
+}
+
+struct Options {
+  int channels = 64;
+  double minutes = 2;
+  unsigned seed = 1;
+  double intervalS = 3;
+  std::string workDir = "soak-run";
+  std::string report;  // RELIABILITY.md to update; "" leaves it
+  std::string note;    // a line for the report, e.g. the sanitizer run's result
+};
+
+// ---------------------------------------------------------------------------
+// What the process holds, from /proc/self and the C heap.
+
+struct Resources {
+  double rssMib = 0;
+  double heapMib = 0;
+  long fds = 0;
+  long threads = 0;
+};
+
+long CountEntries(const char* dir) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return -1;
+  long n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - (std::strcmp(dir, "/proc/self/fd") == 0 ? 1 : 0);  // the one opendir holds
+}
+
+Resources Sample() {
+  Resources r;
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  r.rssMib = static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+  struct mallinfo2 info = mallinfo2();
+  r.heapMib = static_cast<double>(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+  r.fds = CountEntries("/proc/self/fd");
+  r.threads = CountEntries("/proc/self/task");
+  return r;
+}
+
+std::string Describe(const Resources& r) {
+  char text[160];
+  std::snprintf(text, sizeof(text), "rss=%.1fMiB heap=%.1fMiB fds=%ld threads=%ld", r.rssMib, r.heapMib, r.fds,
+                r.threads);
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Faults as one channel sees them.
+
+enum class Kind { kRestart, kReset, kStall, kLoss, kHostStall, kReopen };
+const char* KindName(Kind k) {
+  switch (k) {
+    case Kind::kRestart: return "restart-camera";
+    case Kind::kReset: return "reset-connection";
+    case Kind::kStall: return "stall-connection";
+    case Kind::kLoss: return "drop-5%";
+    case Kind::kHostStall: return "stall-OnFrame";
+    case Kind::kReopen: return "close-reopen";
+  }
+  return "?";
+}
+
+struct Fault {
+  Kind kind;
+  Clock::time_point start;
+  Clock::time_point end;  // set once the fault is over
+  bool ended = false;
+  double maxGapS = 0;     // longest time between two frames since start
+  bool recovered = false;
+  double recoveryS = 0;   // fault end to the first frame after it
+  double lostBeyondS = 0;
+};
+
+// The frame sink of one channel. OnFrame runs on the driver's threads.
+class Sink : public telvora::IHostFrameSink {
+ public:
+  // The sample file is opened at once so that it counts in every
+  // descriptor figure alike.
+  explicit Sink(const std::string& samplePath) : samplePath_(samplePath) {
+    sample_ = std::fopen(samplePath_.c_str(), "wb");
+  }
+  ~Sink() override {
+    if (sample_ != nullptr) std::fclose(sample_);
+  }
+
+  bool OnFrame(telvora::IVideoFrame* frame) override {
+    const Clock::time_point now = Clock::now();
+    if (stallMs_.exchange(0) != 0) {
+      // The host's own hiccup: this call does not come back for 2 s.
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Fault& f : pending_)
+          if (f.kind == Kind::kHostStall && !f.ended) f.start = now;
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (Fault& f : pending_)
+        if (f.kind == Kind::kHostStall && !f.ended) {
+          f.end = Clock::now();
+          f.ended = true;
+        }
+    }
+    auto* ours = dynamic_cast<capture::HostFrame*>(frame);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++frames_;
+    const Clock::time_point previous = last_;
+    last_ = now;
+    for (Fault& f : pending_) {
+      if (now <= f.start) continue;
+      const Clock::time_point from = previous > Clock::time_point() ? previous : f.start;
+      f.maxGapS = std::max(f.maxGapS, Seconds(now - from));
+      if (f.ended && now >= f.end && !f.recovered) {
+        f.recovered = true;
+        f.recoveryS = Seconds(now - f.end);
+        f.lostBeyondS = std::max(0.0, f.maxGapS - Seconds(f.end - f.start));
+        done_.push_back(f);
+        armSample_ = true;
+      }
+    }
+    pending_.erase(std::remove_if(pending_.begin(), pending_.end(), [](const Fault& f) { return f.recovered; }),
+                   pending_.end());
+    if (ours != nullptr) Keep(*ours);
+    return true;
+  }
+  void Reserved1() override {}
+  void OnSignalLost() override { ++signalLost_; }
+
+  void Begin(Kind kind, Clock::time_point start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Fault f;
+    f.kind = kind;
+    f.start = start;
+    pending_.push_back(f);
+  }
+  void End(Kind kind, Clock::time_point end) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Fault& f : pending_)
+      if (f.kind == kind && !f.ended) {
+        f.end = end;
+        f.ended = true;
+      }
+  }
+  void StallNextFrame() { stallMs_ = 2000; }
+  bool Busy() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !pending_.empty();
+  }
+  Clock::time_point LastFrame() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_;
+  }
+  uint64_t Frames() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+  }
+  // Faults that ended; those never followed by a frame count as not
+  // recovered.
+  std::vector<Fault> Results() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Fault> all = done_;
+    for (const Fault& f : pending_) all.push_back(f);
+    return all;
+  }
+  void CloseSample() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sample_ != nullptr) std::fclose(sample_);
+    sample_ = nullptr;
+  }
+  uint64_t Sampled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sampled_;
+  }
+  std::string Codec() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return codec_;
+  }
+  const std::string& SamplePath() const { return samplePath_; }
+
+ private:
+  // Keeps 20 frames from a key frame after the start and after each
+  // recovery, so the decoder sees the stream where faults could spoil it.
+  void Keep(const capture::HostFrame& frame) {
+    static const int kWindow = 20;
+    static const long kMaxBytes = 4L << 20;
+    const uint32_t code = frame.Format();
+    if (codec_.empty()) codec_ = capture::StreamRecorder::CodecForCode(code);
+    if (window_ == 0 && armSample_ && capture::StreamRecorder::IsKeyCode(code)) {
+      window_ = kWindow;
+      armSample_ = false;
+    }
+    if (window_ == 0 || sampleBytes_ > kMaxBytes || frame.Size() == 0) return;
+    if (sample_ == nullptr) return;
+    std::fwrite(frame.Data(), 1, frame.Size(), sample_);
+    sampleBytes_ += frame.Size();
+    ++sampled_;
+    --window_;
+  }
+
+  std::string samplePath_;
+  std::mutex mutex_;
+  std::atomic<unsigned> stallMs_{0};
+  std::atomic<uint64_t> signalLost_{0};
+  uint64_t frames_ = 0;
+  Clock::time_point last_;
+  std::vector<Fault> pending_;
+  std::vector<Fault> done_;
+  FILE* sample_ = nullptr;
+  bool armSample_ = true;
+  int window_ = 0;
+  long sampleBytes_ = 0;
+  uint64_t sampled_ = 0;
+  std::string codec_;
+};
+
+// A quiet log sink: counts lines by level and keeps every line but the
+// dropped-packet ones in the run's log file, with the seconds since start.
+class LogSink : public telvora::IHostLogSink {
+ public:
+  LogSink(FILE* file, int channel) : file_(file), channel_(channel) {}
+  void Write(CDebugInfoIf* info) override {
+    if (info == nullptr) return;
+    const int level = info->GetLevel();
+    if (level == 1) ++errors_;
+    if (level == 2) ++warnings_;
+    if (level != 4 && file_ != nullptr) {
+      const char* text = info->GetText();
+      std::fprintf(file_, "%9.3f ch%d [%d] %s\n", Seconds(Clock::now() - Started()), channel_, level,
+                   text != nullptr ? text : "");
+    }
+  }
+  uint64_t Errors() const { return errors_.load(); }
+  uint64_t Warnings() const { return warnings_.load(); }
+
+ private:
+  FILE* file_;
+  int channel_;
+  std::atomic<uint64_t> errors_{0};
+  std::atomic<uint64_t> warnings_{0};
+};
+
+struct Channel {
+  int index = 0;
+  int camera = 0;
+  bool udp = false;
+  std::unique_ptr<LogSink> log;
+  std::unique_ptr<Sink> sink;
+  capture::HostFrameAllocator allocator;
+  std::unique_ptr<capture::HostDevice> device;
+  capture::HostStreamSettings settings;
+  IIPCaptureDriverEx5* driver = nullptr;
+  IIPVideoCaptureEx2* capture = nullptr;
+  bool open = false;
+  uint64_t undecodable = 0;
+};
+
+struct Event {
+  double atS;
+  Kind kind;
+  int target;  // camera for a restart, else channel
+};
+
+// The whole schedule up front, from the seed, so that a run can be told
+// and repeated. A target is not hit again until the last fault had time to
+// pass and recover.
+std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channels, int cameras, double warmupS) {
+  std::mt19937 random(o.seed);
+  std::vector<double> freeAt(channels.size(), 0);
+  std::vector<Event> events;
+  const double settleS = 15;
+  for (double t = warmupS; t < warmupS + o.minutes * 60 - settleS; t += o.intervalS) {
+    const Kind kinds[] = {Kind::kRestart, Kind::kReset, Kind::kStall, Kind::kLoss, Kind::kHostStall, Kind::kReopen};
+    Kind kind = kinds[random() % 6];
+    if (kind == Kind::kRestart) {
+      int cam = static_cast<int>(random() % static_cast<unsigned>(cameras));
+      bool free = true;
+      for (const Channel& c : channels)
+        if (c.camera == cam && freeAt[c.index] > t) free = false;
+      if (!free) continue;
+      for (const Channel& c : channels)
+        if (c.camera == cam) freeAt[c.index] = t + settleS + 3;
+      events.push_back({t, kind, cam});
+      continue;
+    }
+    std::vector<int> candidates;
+    for (const Channel& c : channels)
+      if (freeAt[c.index] <= t && (kind != Kind::kLoss || c.udp)) candidates.push_back(c.index);
+    if (candidates.empty()) continue;
+    int ch = candidates[random() % candidates.size()];
+    freeAt[ch] = t + settleS + (kind == Kind::kLoss ? 10 : 3);
+    events.push_back({t, kind, ch});
+  }
+  return events;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Frames the decoder could read from a sample file.
+long DecodedFrames(const std::string& path, const std::string& codec) {
+  const char* format = codec == "h264" ? "h264" : codec == "jpeg" ? "mjpeg" : "m4v";
+  std::string command = std::string("ffprobe -v quiet -f ") + format +
+                        " -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 '" +
+                        path + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char line[64] = {0};
+  long frames = -1;
+  if (std::fgets(line, sizeof(line), pipe) != nullptr) frames = std::atol(line);
+  pclose(pipe);
+  return frames;
+}
+
+class Soak {
+ public:
+  explicit Soak(const Options& o) : o_(o) {}
+  int Run();
+
+ private:
+  bool OpenChannel(Channel& c);
+  void CloseChannel(Channel& c);
+  void Apply(const Event& e);
+  bool WaitAllStreaming(double timeoutS);
+  void WriteReport(const std::string& table);
+
+  const Options& o_;
+  Lab lab_;
+  std::vector<Channel> channels_;
+  std::vector<LabCamera> cameras_;
+  CreateDriver create_ = nullptr;
+  DeleteDriver destroy_ = nullptr;
+  FILE* log_ = nullptr;
+  unsigned cameraFailures_ = 0;
+  std::vector<std::pair<Clock::time_point, int>> lossEnds_;  // relays to make whole again
+};
+
+bool Soak::OpenChannel(Channel& c) {
+  IIPCaptureDriver* created = create_();
+  if (created == nullptr) return false;
+  c.driver = static_cast<IIPCaptureDriverEx5*>(created);
+  if (!c.driver->Open(c.log.get(), &c.allocator, c.device.get())) return false;
+  c.capture = c.driver->GetVideoCaptureEx2();
+  c.open = c.capture != nullptr && c.capture->OpenChannel(0, c.sink.get(), &c.settings);
+  return c.open;
+}
+
+void Soak::CloseChannel(Channel& c) {
+  if (c.capture != nullptr && c.open) c.capture->CloseChannel(0);
+  c.open = false;
+  if (c.driver != nullptr) {
+    c.driver->Close();
+    destroy_(c.driver);
+  }
+  c.driver = nullptr;
+  c.capture = nullptr;
+}
+
+void Soak::Apply(const Event& e) {
+  const Clock::time_point start = Clock::now();
+  if (log_ != nullptr)
+    std::fprintf(log_, "%9.3f chaos %s %s%d\n", Seconds(start - Started()), KindName(e.kind),
+                 e.kind == Kind::kRestart ? "camera " : "ch", e.target);
+  if (e.kind == Kind::kRestart) {
+    for (Channel& c : channels_)
+      if (c.camera == e.target) c.sink->Begin(e.kind, start);
+    std::string answer = lab_.Command("restart " + std::to_string(e.target) + " 1000");
+    if (answer != "ok") {
+      ++cameraFailures_;
+      std::fprintf(stderr, "soak: camera %d: %s\n", e.target, answer.c_str());
+    }
+    const Clock::time_point end = Clock::now();
+    for (Channel& c : channels_)
+      if (c.camera == e.target) c.sink->End(e.kind, end);
+    return;
+  }
+  Channel& c = channels_[static_cast<size_t>(e.target)];
+  c.sink->Begin(e.kind, start);
+  switch (e.kind) {
+    case Kind::kReset:
+      lab_.Command("reset " + std::to_string(c.index));
+      c.sink->End(e.kind, Clock::now());
+      break;
+    case Kind::kStall:
+      lab_.Command("stall " + std::to_string(c.index) + " 3000");
+      c.sink->End(e.kind, start + std::chrono::seconds(3));
+      break;
+    case Kind::kLoss:
+      lab_.Command("loss " + std::to_string(c.index) + " 0.05");
+      lossEnds_.push_back({start + std::chrono::seconds(10), c.index});
+      break;
+    case Kind::kHostStall:
+      c.sink->StallNextFrame();  // the sink ends the fault itself
+      break;
+    case Kind::kReopen:
+      CloseChannel(c);
+      if (!OpenChannel(c)) std::fprintf(stderr, "soak: channel %d did not reopen\n", c.index);
+      c.sink->End(e.kind, Clock::now());
+      break;
+    default:
+      break;
+  }
+}
+
+bool Soak::WaitAllStreaming(double timeoutS) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutS * 1000));
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    bool all = true;
+    for (Channel& c : channels_) {
+      const Clock::time_point last = c.sink->LastFrame();
+      if (last == Clock::time_point() || Seconds(now - last) > 2) all = false;
+    }
+    if (all) return true;
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+const char* const kBegin = "<!-- soak table: written by scripts/soak.sh, replaced on each run -->";
+const char* const kEnd = "<!-- end of soak table -->";
+
+void Soak::WriteReport(const std::string& table) {
+  std::ifstream in(o_.report);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::string text = buffer.str();
+  const std::string section = std::string(kBegin) + "\n" + table + kEnd + "\n";
+  const size_t begin = text.find(kBegin);
+  const size_t end = text.find(kEnd);
+  if (begin != std::string::npos && end != std::string::npos && end > begin) {
+    text.replace(begin, end + std::strlen(kEnd) + 1 - begin, section);
+  } else {
+    if (!text.empty() && text.back() != '\n') text += "\n";
+    text += "\n## Soak and chaos\n\n" + section;
+  }
+  std::ofstream out(o_.report, std::ios::trunc);
+  out << text;
+}
+
+int Soak::Run() {
+  std::string error;
+  if (!capture::MakeDirectories(o_.workDir, &error)) {
+    std::fprintf(stderr, "orvalen-soak: %s\n", error.c_str());
+    return 2;
+  }
+  // A camera of each codec with and without authentication, Basic and
+  // Digest; each camera serves channels over UDP and interleaved.
+  const LabCamera kinds[] = {{"h264", "none"}, {"jpeg", "basic"},   {"mpeg4", "digest"},
+                             {"h264", "digest"}, {"jpeg", "none"}, {"mpeg4", "basic"}};
+  const int cameraCount = std::min(6, o_.channels);
+  LabPlan plan;
+  plan.testcam = ORVALEN_SOAK_TESTCAM;
+  plan.workDir = o_.workDir;
+  plan.seed = o_.seed;
+  for (int i = 0; i < cameraCount; ++i) plan.cameras.push_back(kinds[i]);
+  cameras_ = plan.cameras;
+  channels_ = std::vector<Channel>(static_cast<size_t>(o_.channels));
+  for (int i = 0; i < o_.channels; ++i) {
+    Channel& c = channels_[static_cast<size_t>(i)];
+    c.index = i;
+    c.camera = i % cameraCount;
+    c.udp = (i / cameraCount) % 2 == 0;
+    plan.channels.push_back({c.camera, c.udp});
+  }
+  // Before any thread exists: the lab is a fork of this process.
+  if (!lab_.Start(plan, &error)) {
+    std::fprintf(stderr, "orvalen-soak: %s\n", error.c_str());
+    return 2;
+  }
+  const std::vector<uint16_t>& ports = lab_.Ports();
+
+  // Each device's transport from Orvalen.xml, by its proxy's port.
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Configuration>\n";
+  for (const Channel& c : channels_)
+    xml += "  <Device address=\"127.0.0.1\" port=\"" + std::to_string(ports[static_cast<size_t>(c.index)]) +
+           "\"><VideoChannel><RTPMode>" + (c.udp ? "UDP" : "RTPoverRTSP") +
+           "</RTPMode><KeepAlive>1</KeepAlive></VideoChannel></Device>\n";
+  xml += "</Configuration>\n";
+  const std::string hostDir = o_.workDir + "/host";
+  if (!capture::MakeDirectories(hostDir, &error) || !capture::WriteTextFile(hostDir + "/Orvalen.xml", xml, &error)) {
+    std::fprintf(stderr, "orvalen-soak: %s\n", error.c_str());
+    lab_.Stop();
+    return 2;
+  }
+  capture::SetEnvironment("ORVALEN_HOST_DIR", hostDir + "/");
+
+  const char* given = std::getenv("ORVALEN_DRIVER");
+  const std::string libraryPath = given != nullptr && given[0] != '\0' ? given : capture::OwnDirectory() + "Orvalen.so";
+  void* library = capture::OpenLibrary(libraryPath, &error);
+  if (library != nullptr) {
+    create_ = reinterpret_cast<CreateDriver>(capture::LibrarySymbol(library, "CreateIPCaptureEx5"));
+    destroy_ = reinterpret_cast<DeleteDriver>(capture::LibrarySymbol(library, "DeleteIPCaptureEx5"));
+  }
+  if (create_ == nullptr || destroy_ == nullptr) {
+    std::fprintf(stderr, "orvalen-soak: cannot use the driver %s: %s\n", libraryPath.c_str(), error.c_str());
+    lab_.Stop();
+    return 2;
+  }
+  log_ = std::fopen((o_.workDir + "/driver.log").c_str(), "w");
+
+  Started();
+  const Resources beforeOpen = Sample();
+  std::printf("soak: %d channels on %d cameras (160x120 at 10 fps), seed %u, %.1f minutes of faults\n", o_.channels,
+              cameraCount, o_.seed, o_.minutes);
+  for (Channel& c : channels_) {
+    const LabCamera& cam = cameras_[static_cast<size_t>(c.camera)];
+    const bool auth = cam.auth != "none";
+    c.log.reset(new LogSink(log_, c.index));
+    c.sink.reset(new Sink(o_.workDir + "/sample" + std::to_string(c.index)));
+    c.device.reset(new capture::HostDevice("127.0.0.1", ports[static_cast<size_t>(c.index)], auth ? kUser : "",
+                                           auth ? kPassword : "", "soak", 1));
+    c.device->SetParameter(1, "/stream");
+    c.device->SetParameter(2, "0");
+    if (!OpenChannel(c)) std::fprintf(stderr, "orvalen-soak: channel %d did not open\n", c.index);
+  }
+  const Clock::time_point opened = Clock::now();
+  if (!WaitAllStreaming(90)) std::printf("soak: not every channel streams after 90 s; going on\n");
+  std::printf("soak: all streaming after %.1f s\n", Seconds(Clock::now() - opened));
+  // Warm-up: buffers and pools reach their working size before the base.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const Resources base = Sample();
+  std::printf("soak: after warm-up %s\n", Describe(base).c_str());
+
+  const std::vector<Event> events = Schedule(o_, channels_, cameraCount, 0);
+  std::printf("chaos: seed=%u events=%zu interval=%.1fs\n", o_.seed, events.size(), o_.intervalS);
+  for (const Event& e : events)
+    std::printf("chaos: +%6.1fs %-16s %s%d\n", e.atS, KindName(e.kind), e.kind == Kind::kRestart ? "camera " : "ch",
+                e.target);
+  std::fflush(stdout);
+
+  const Clock::time_point chaosStart = Clock::now();
+  std::vector<Resources> samples;
+  size_t next = 0;
+  double nextSampleS = 60;
+  for (;;) {
+    const double now = Seconds(Clock::now() - chaosStart);
+    if (now >= o_.minutes * 60) break;
+    for (auto it = lossEnds_.begin(); it != lossEnds_.end();) {
+      if (Clock::now() >= it->first) {
+        lab_.Command("loss " + std::to_string(it->second) + " 0");
+        channels_[static_cast<size_t>(it->second)].sink->End(Kind::kLoss, Clock::now());
+        it = lossEnds_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (next < events.size() && now >= events[next].atS) {
+      Apply(events[next++]);
+      continue;
+    }
+    if (now >= nextSampleS) {
+      samples.push_back(Sample());
+      std::printf("soak: minute %.0f %s\n", nextSampleS / 60, Describe(samples.back()).c_str());
+      std::fflush(stdout);
+      nextSampleS += 60;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (auto& end : lossEnds_) {
+    lab_.Command("loss " + std::to_string(end.second) + " 0");
+    channels_[static_cast<size_t>(end.second)].sink->End(Kind::kLoss, Clock::now());
+  }
+  lossEnds_.clear();
+  const bool settled = WaitAllStreaming(45);
+  const Resources final = Sample();
+  std::printf("soak: at the end %s%s\n", Describe(final).c_str(), settled ? "" : " (not every channel streams)");
+
+  for (Channel& c : channels_) CloseChannel(c);
+  for (Channel& c : channels_) c.sink->CloseSample();
+  const Resources closed = Sample();
+  if (log_ != nullptr) std::fclose(log_);
+  log_ = nullptr;
+  std::printf("soak: before opening fds=%ld threads=%ld; after closing fds=%ld threads=%ld\n", beforeOpen.fds,
+              beforeOpen.threads, closed.fds, closed.threads);
+  const std::string exits = lab_.Command("exits");
+  lab_.Stop();
+
+  // Figures per channel.
+  std::ostringstream table;
+  char row[512];
+  std::snprintf(row, sizeof(row),
+                "Run: %d channels, %d cameras, %.1f minutes of faults, seed %u, %zu fault events. Host "
+                "process after warm-up and at the end: %s; %s.\n\n",
+                o_.channels, cameraCount, o_.minutes, o_.seed, events.size(), Describe(base).c_str(),
+                Describe(final).c_str());
+  table << row;
+  if (!o_.note.empty()) table << o_.note << "\n\n";
+  table << "| ch | codec | transport | auth | frames | faults | recovered | recovery median / max s | lost beyond "
+           "outage s | sampled | undecodable |\n|---|---|---|---|---|---|---|---|---|---|---|\n";
+  unsigned faults = 0, recovered = 0;
+  double lost = 0;
+  uint64_t undecodable = 0;
+  std::vector<double> allRecoveries;
+  std::vector<std::pair<std::string, std::vector<double>>> byKind;
+  for (Channel& c : channels_) {
+    const LabCamera& cam = cameras_[static_cast<size_t>(c.camera)];
+    std::vector<double> recoveries;
+    double channelLost = 0;
+    unsigned channelFaults = 0, channelRecovered = 0;
+    for (const Fault& f : c.sink->Results()) {
+      if (!f.ended) continue;  // cut short by the end of the run
+      ++channelFaults;
+      if (f.recovered) {
+        ++channelRecovered;
+        recoveries.push_back(f.recoveryS);
+        channelLost += f.lostBeyondS;
+        std::string name = KindName(f.kind);
+        auto it = std::find_if(byKind.begin(), byKind.end(), [&](const auto& k) { return k.first == name; });
+        if (it == byKind.end()) it = byKind.insert(byKind.end(), {name, {}});
+        it->second.push_back(f.lostBeyondS);
+      }
+    }
+    const uint64_t sampled = c.sink->Sampled();
+    if (sampled > 0) {
+      const long decoded = DecodedFrames(c.sink->SamplePath(), c.sink->Codec());
+      if (decoded >= 0 && static_cast<uint64_t>(decoded) < sampled) c.undecodable = sampled - static_cast<uint64_t>(decoded);
+    }
+    faults += channelFaults;
+    recovered += channelRecovered;
+    lost += channelLost;
+    undecodable += c.undecodable;
+    allRecoveries.insert(allRecoveries.end(), recoveries.begin(), recoveries.end());
+    double maxRecovery = recoveries.empty() ? 0 : *std::max_element(recoveries.begin(), recoveries.end());
+    std::snprintf(row, sizeof(row), "| %d | %s | %s | %s | %llu | %u | %u | %.2f / %.2f | %.1f | %llu | %llu |\n",
+                  c.index, cam.codec.c_str(), c.udp ? "UDP" : "interleaved", cam.auth.c_str(),
+                  static_cast<unsigned long long>(c.sink->Frames()), channelFaults, channelRecovered,
+                  Median(recoveries), maxRecovery, channelLost, static_cast<unsigned long long>(sampled),
+                  static_cast<unsigned long long>(c.undecodable));
+    table << row;
+  }
+  table << "\n| fault | count | lost beyond outage, median / max s |\n|---|---|---|\n";
+  for (auto& k : byKind) {
+    std::snprintf(row, sizeof(row), "| %s | %zu | %.2f / %.2f |\n", k.first.c_str(), k.second.size(),
+                  Median(k.second), *std::max_element(k.second.begin(), k.second.end()));
+    table << row;
+  }
+  table << "\n| sample | rss MiB | heap MiB | fds | threads |\n|---|---|---|---|---|\n";
+  auto sampleRow = [&](const std::string& name, const Resources& r) {
+    std::snprintf(row, sizeof(row), "| %s | %.1f | %.1f | %ld | %ld |\n", name.c_str(), r.rssMib, r.heapMib, r.fds,
+                  r.threads);
+    table << row;
+  };
+  sampleRow("before opening", beforeOpen);
+  sampleRow("after warm-up", base);
+  for (size_t i = 0; i < samples.size(); ++i) sampleRow("minute " + std::to_string(i + 1), samples[i]);
+  sampleRow("end", final);
+  sampleRow("after closing", closed);
+  uint64_t errors = 0;
+  for (Channel& c : channels_) errors += c.log->Errors();
+  std::snprintf(row, sizeof(row),
+                "\nRecovery over all faults: median %.2f s, max %.2f s. Driver error lines: %llu. Cameras that "
+                "failed to restart: %u; lab: %s.\n\n",
+                Median(allRecoveries),
+                allRecoveries.empty() ? 0 : *std::max_element(allRecoveries.begin(), allRecoveries.end()),
+                static_cast<unsigned long long>(errors), cameraFailures_, exits.c_str());
+  table << row;
+  capture::CloseLibrary(library);
+
+  char last[512];
+  std::snprintf(last, sizeof(last),
+                "soak: cameras=%d minutes=%g faults=%u recovered=%u lost_beyond_outage_s=%.1f undecodable=%llu "
+                "rss_growth_mib=%.1f fd_growth=%ld thread_growth=%ld crashes=0",
+                o_.channels, o_.minutes, faults, recovered, lost, static_cast<unsigned long long>(undecodable),
+                final.rssMib - base.rssMib, final.fds - base.fds, final.threads - base.threads);
+  table << "Last line: `" << last << "`\n";
+  std::fputs(table.str().c_str(), stdout);
+  if (!o_.report.empty()) WriteReport(table.str());
+  std::printf("soak: leaked after closing: fds=%ld threads=%ld\n", closed.fds - beforeOpen.fds,
+              closed.threads - beforeOpen.threads);
+  std::printf("%s\n", last);
+  return 0;
+}
+
+const char* kUsage =
+    "usage: orvalen-soak [--cameras N] [--minutes M] [--seed S] [--interval SECONDS] [--work DIR]\n"
+    "                    [--report docs/RELIABILITY.md] [--note TEXT]\n"
+    "Opens N channels (default 64) through the driver's exports against local test cameras and runs a\n"
+    "seeded schedule of faults for M minutes (default 2), one every SECONDS (default 3).\n";
+
+}  // namespace
+}  // namespace soak
+
+int main(int argc, char** argv) {
+  soak::Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::fputs(soak::kUsage, stdout);
+      return 0;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "orvalen-soak: %s needs a value\n%s", name.c_str(), soak::kUsage);
+      return 2;
+    }
+    const char* value = argv[++i];
+    if (name == "--cameras") {
+      o.channels = std::atoi(value);
+    } else if (name == "--minutes") {
+      o.minutes = std::atof(value);
+    } else if (name == "--seed") {
+      o.seed = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+    } else if (name == "--interval") {
+      o.intervalS = std::atof(value);
+    } else if (name == "--work") {
+      o.workDir = value;
+    } else if (name == "--report") {
+      o.report = value;
+    } else if (name == "--note") {
+      o.note = value;
+    } else {
+      std::fprintf(stderr, "orvalen-soak: unknown option %s\n%s", name.c_str(), soak::kUsage);
+      return 2;
+    }
+  }
+  if (o.channels < 1 || o.channels > 1000 || o.minutes <= 0 || o.intervalS <= 0) {
+    std::fprintf(stderr, "orvalen-soak: --cameras 1..1000, --minutes and --interval above 0\n");
+    return 2;
+  }
+  soak::Soak soak(o);
+  return soak.Run();
+}
