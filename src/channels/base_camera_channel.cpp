@@ -1,7 +1,7 @@
 #include "channels/base_camera_channel.h"
 
 #include "platform/sockets.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

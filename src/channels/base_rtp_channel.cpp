@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/sockets.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

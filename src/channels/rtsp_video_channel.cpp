@@ -4,7 +4,7 @@
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/mpeg4_rtp_media_parser.h"
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace telvora {
 

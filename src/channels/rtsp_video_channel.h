@@ -6,7 +6,7 @@
 
 #include "channels/base_rtsp_channel.h"
 #include "media/rtp_media_parser.h"
-#include "threading/smart_ptr.h"
+#include "base/smart_ptr.h"
 
 namespace telvora {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "channels/statistics_helper.h"
-#include "platform/system_time.h"
+#include "base/system_time.h"
 
 namespace telvora {
 

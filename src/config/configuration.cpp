@@ -1,7 +1,7 @@
 #include "config/configuration.h"
 
 #include "config/xml_parser.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 

@@ -1,5 +1,7 @@
 #include "driver/device_text.h"
 
+#include "base/text_helpers.h"
+
 namespace telvora {
 namespace {
 
@@ -42,17 +44,16 @@ bool ParseDeviceAddress(const std::string& text, DEVICE_ADDRESS* out) {
   std::string hostPart = rest;
   if (scheme != std::string::npos) hostPart = rest.substr(0, rest.find_first_of("/\\"));
   if (hostPart.empty()) return false;
-  const size_t colon = hostPart.find(':');
-  if (colon == std::string::npos) {
-    out->host = hostPart;
-    return true;
+  std::string portText;
+  if (!SplitHostPort(hostPart, &out->host, &out->hasPort, &portText)) {
+    out->host.clear();
+    out->hasPort = false;
+    return false;
   }
-  if (colon == 0) return false;
-  out->host = hostPart.substr(0, colon);
-  out->hasPort = true;
+  if (!out->hasPort) return true;
   uint32_t port = 0;
-  for (size_t i = colon + 1; i < hostPart.size() && hostPart[i] >= '0' && hostPart[i] <= '9'; ++i)
-    port = (port * 10 + static_cast<uint32_t>(hostPart[i] - '0')) & 0xFFFFu;
+  for (size_t i = 0; i < portText.size() && portText[i] >= '0' && portText[i] <= '9'; ++i)
+    port = (port * 10 + static_cast<uint32_t>(portText[i] - '0')) & 0xFFFFu;
   out->port = static_cast<uint16_t>(port);
   return port != 0;
 }

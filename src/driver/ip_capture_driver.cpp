@@ -5,7 +5,7 @@
 
 #include "driver/debug_info.h"
 #include "driver/device_text.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

@@ -2,21 +2,13 @@
 
 #include <vector>
 
+#include "base/text_helpers.h"
 #include "channels/base_camera_channel.h"
 
 namespace telvora {
 namespace {
 
-bool IsEdgeStorageName(const char* name) {
-  static const char kName[] = "edgestoragestate";
-  size_t i = 0;
-  for (; name[i] != '\0' && kName[i] != '\0'; ++i) {
-    char c = name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kName[i]) return false;
-  }
-  return name[i] == '\0' && kName[i] == '\0';
-}
+bool IsEdgeStorageName(const char* name) { return ToLower(name) == "edgestoragestate"; }
 
 void DestroySecondary(ISecondaryChannel* secondary) {
   if (secondary == nullptr) return;

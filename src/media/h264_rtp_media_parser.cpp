@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/byte_order.h"
 #include "media/h264_bit_reader.h"
 #include "media/media_format.h"
 
@@ -28,8 +29,6 @@ const uint32_t kMaxSpsId = 31;
 const uint32_t kMaxPpsId = 255;
 // A parameter set in fragments larger than this is not kept.
 const size_t kMaxParameterSetSize = 4096;
-
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 void SkipScalingList(CH264BitReader& reader, int size) {
   int last = 8;
@@ -151,7 +150,7 @@ bool CH264RTPMediaParser::StartsNewFrame(const CRTPPacket& packet) const {
   switch (NalTypeOf(p[0])) {
     case kNalStapA:
       // The first aggregated unit decides.
-      return n >= 5 && Read16(p + 1) >= 2 && OpensAccessUnit(NalTypeOf(p[3]), p[4]);
+      return n >= 5 && ReadBigEndian16(p + 1) >= 2 && OpensAccessUnit(NalTypeOf(p[3]), p[4]);
     case kNalFuA:
       return (p[1] & 0x80) != 0 && n >= 3 && OpensAccessUnit(NalTypeOf(p[1]), p[2]);
     default:
@@ -164,7 +163,7 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
   while (remaining > 1) {
-    const size_t size = Read16(p);
+    const size_t size = ReadBigEndian16(p);
     p += 2;
     remaining -= 2;
     if (size > remaining) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/byte_order.h"
 #include "media/jpeg_tables.h"
 #include "media/media_format.h"
 
@@ -14,9 +15,6 @@ const size_t kRestartHeaderSize = 4;
 const size_t kQuantHeaderSize = 4;
 const uint16_t kProfileFrameStart = 0xFFD8;
 const uint16_t kProfileContinuation = 0xFFFF;
-
-uint32_t Read24(const uint8_t* p) { return (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]; }
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // 0 stands for a size the field cannot hold: the announced one, else 2048.
 uint16_t Dimension(uint8_t units, uint16_t announced = 0) {
@@ -83,7 +81,7 @@ void CJpegRTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& par
 bool CJpegRTPMediaParser::StartsNewFrame(const CRTPPacket& packet) const {
   if (packet.GetExtensionLength() != 0 && packet.GetExtensionProfile() == kProfileFrameStart) return true;
   const uint8_t* p = packet.GetPayload();
-  return p != nullptr && packet.GetPayloadLength() >= 4 && Read24(p + 1) == 0;
+  return p != nullptr && packet.GetPayloadLength() >= 4 && ReadBigEndian24(p + 1) == 0;
 }
 
 PacketResult CJpegRTPMediaParser::Depacketize(const CRTPPacket& packet) {
@@ -106,7 +104,7 @@ PacketResult CJpegRTPMediaParser::Depacketize(const CRTPPacket& packet) {
 
 bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n, bool afterExtension) {
   if (n < 4) return false;
-  const uint32_t offset = Read24(p + 1);
+  const uint32_t offset = ReadBigEndian24(p + 1);
   if (offset == 0) {
     const uint8_t type = n > 4 ? p[4] : 0;
     if (n > 11) m_payloadHeaderSize = (type >= 64 && type < 128) ? 12 : 8;
@@ -198,8 +196,8 @@ void CJpegRTPMediaParser::FindFrameSize() {
   // The caller guarantees n > 8, so n - 9 does not wrap.
   for (size_t i = 0; i < n - 9; ++i) {
     if (b[i] == 0xFF && (b[i + 1] == 0xC0 || b[i + 1] == 0xC1)) {
-      m_height = Read16(b + i + 5);
-      m_width = Read16(b + i + 7);
+      m_height = ReadBigEndian16(b + i + 5);
+      m_width = ReadBigEndian16(b + i + 7);
       return;
     }
   }
@@ -239,14 +237,14 @@ void CJpegRTPMediaParser::AddEndOfImage() {
 bool CJpegRTPMediaParser::Rfc2435HeaderSize(const uint8_t* data, size_t length, size_t* size) {
   if (data == nullptr || size == nullptr || length < kMainHeaderSize) return false;
   size_t used = kMainHeaderSize;
-  const uint32_t offset = Read24(data + 1);
+  const uint32_t offset = ReadBigEndian24(data + 1);
   const uint8_t type = data[4];
   const uint8_t q = data[5];
   if (type >= 64 && type < 128) used += kRestartHeaderSize;
   if (offset == 0 && q >= 128) {
     if (length < used + kQuantHeaderSize) return false;
     // A quantization table header with a non-zero MBZ byte is not read.
-    if (data[used] == 0) used += kQuantHeaderSize + Read16(data + used + 2);
+    if (data[used] == 0) used += kQuantHeaderSize + ReadBigEndian16(data + used + 2);
   }
   if (used > length) return false;
   *size = used;
@@ -260,7 +258,7 @@ bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, 
   *consumed = 0;
   if (length < kMainHeaderSize) return false;
   size_t used = kMainHeaderSize;
-  const uint32_t offset = Read24(data + 1);
+  const uint32_t offset = ReadBigEndian24(data + 1);
   const uint8_t type = data[4];
   const uint8_t q = data[5];
   const uint16_t width = Dimension(data[6], state != nullptr ? state->announcedWidth : 0);
@@ -271,7 +269,7 @@ bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, 
   uint16_t restartInterval = 0;
   if (type >= 64 && type < 128) {
     if (length < used + kRestartHeaderSize) return false;
-    restartInterval = Read16(data + used);
+    restartInterval = ReadBigEndian16(data + used);
     used += kRestartHeaderSize;
   }
   if (offset != 0) {
@@ -288,7 +286,7 @@ bool CJpegRTPMediaParser::PrepareJpegHeader(const uint8_t* data, size_t length, 
   } else {
     if (length < used + kQuantHeaderSize) return false;
     const uint8_t mbz = data[used];
-    const uint16_t inBand = Read16(data + used + 2);
+    const uint16_t inBand = ReadBigEndian16(data + used + 2);
     JPEG_STREAM_STATE::TABLES* cached = (state != nullptr && q < 255) ? &state->tablesByQ[q - 128] : nullptr;
     if (mbz != 0) {
       ScaleQuantTables(q, scaled);

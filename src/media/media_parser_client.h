@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "host/orvalen_host.h"
-#include "platform/system_time.h"
+#include "base/system_time.h"
 
 namespace telvora {
 

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <random>
 
+#include "base/version_text.h"
+
 namespace telvora {
 namespace platform {
 
@@ -34,17 +36,10 @@ std::string GetHostDirectory() {
 
 bool ReadHostCoreVersion(const char* /*libraryName*/, HostVersion* version) {
   // POSIX hosts publish their version in the environment, e.g. "6.3.0.0".
-  const char* text = std::getenv("BRENLOW_VERSION");
-  if (text == nullptr || version == nullptr) return false;
-  unsigned parts[4] = {0, 0, 0, 0};
-  int found = std::sscanf(text, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
-  if (found < 2) return false;
-  for (unsigned p : parts)
-    if (p > 0xFFFF) return false;
-  version->major = static_cast<uint16_t>(parts[0]);
-  version->minor = static_cast<uint16_t>(parts[1]);
-  version->build = static_cast<uint16_t>(parts[2]);
-  version->revision = static_cast<uint16_t>(parts[3]);
+  if (version == nullptr) return false;
+  uint16_t parts[4];
+  if (!ParseVersionText(std::getenv("BRENLOW_VERSION"), parts)) return false;
+  *version = HostVersion{parts[0], parts[1], parts[2], parts[3]};
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/version_text.h"
 #include "platform/module.h"
 
 namespace telvora {
@@ -33,16 +34,9 @@ std::string ModulePathDirectory(HMODULE module) {
 
 // "6.3.0.0" from the environment, for hosts without a version resource.
 bool ReadVersionFromEnvironment(HostVersion* version) {
-  const char* text = std::getenv("BRENLOW_VERSION");
-  if (text == nullptr) return false;
-  unsigned parts[4] = {0, 0, 0, 0};
-  if (std::sscanf(text, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) < 2) return false;
-  for (unsigned p : parts)
-    if (p > 0xFFFF) return false;
-  version->major = static_cast<uint16_t>(parts[0]);
-  version->minor = static_cast<uint16_t>(parts[1]);
-  version->build = static_cast<uint16_t>(parts[2]);
-  version->revision = static_cast<uint16_t>(parts[3]);
+  uint16_t parts[4];
+  if (!ParseVersionText(std::getenv("BRENLOW_VERSION"), parts)) return false;
+  *version = HostVersion{parts[0], parts[1], parts[2], parts[3]};
   return true;
 }
 

@@ -1,12 +1,12 @@
 #include "properties/base_camera_properties.h"
 
 #include "properties/host_version_flags.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 
 CBaseCameraProperties::CBaseCameraProperties(const DEVICE_INFO& device, const int& videoStandardFlag)
-    : m_device(device), m_videoStandardFlag(videoStandardFlag), m_videoStandardFlagCopy(videoStandardFlag) {
+    : m_device(device), m_standardRateCode(videoStandardFlag != 0 ? 33u : 40u) {
   const HOST_VERSION_FLAGS flags = ReadHostVersionFlags();
   m_highRateHost = flags.highRateHost;
   m_streamTextHost = flags.streamTextHost;
@@ -86,7 +86,7 @@ bool CBaseCameraProperties::FillCodecs(ICapabilityResults* results) {
 bool CBaseCameraProperties::FillResolutions(ICapabilityResults* results) {
   IResolutionList* list = results->GetResolutionList();
   if (list == nullptr) return false;
-  uint32_t defaultCode = m_videoStandardFlagCopy != 0 ? 33u : 40u;
+  uint32_t defaultCode = m_standardRateCode;
   if (!m_main.frameRates.empty()) defaultCode = GetRateCode(*m_main.frameRates.rbegin(), m_highRateHost);
   bool added = false;
   for (const RESOLUTION_ENTRY& entry : m_main.resolutions) {
@@ -111,15 +111,16 @@ bool CBaseCameraProperties::FillFrameRates(IFrameRateList* list) {
 }
 
 void CBaseCameraProperties::FillFeatures(ICapabilityResults* results) {
-  if (m_featureFlag1) results->SetValue(1, 1);
-  if (m_featureFlag5) results->SetValue(5, 1);
-  results->SetValue(11, m_featureFlag11 ? 1 : 0);
-  results->SetValue(12, m_featureFlag12 ? 1 : 0);
-  if (m_featureValue2 != 0) results->SetValue(2, m_featureValue2);
-  if (m_featureValue3 != 0) results->SetValue(3, m_featureValue3);
-  if (m_featureValue13 != 0 && (m_featureKind == 1 || m_featureKind == 2)) {
-    results->SetValue(13, m_featureValue13);
-    results->SetValue(m_featureKind == 1 ? 14 : 15, 1);
+  const RESULT_VALUES& v = m_resultValues;
+  if (v.value1) results->SetValue(1, 1);
+  if (v.value5) results->SetValue(5, 1);
+  results->SetValue(11, v.value11 ? 1 : 0);
+  results->SetValue(12, v.value12 ? 1 : 0);
+  if (v.value2 != 0) results->SetValue(2, v.value2);
+  if (v.value3 != 0) results->SetValue(3, v.value3);
+  if (v.value13 != 0 && (v.value13Kind == 1 || v.value13Kind == 2)) {
+    results->SetValue(13, v.value13);
+    results->SetValue(v.value13Kind == 1 ? 14 : 15, 1);
     results->SetValue(17, 0);
   }
   if (m_streamCount > 1 && m_streamTextHost) {

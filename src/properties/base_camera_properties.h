@@ -61,21 +61,26 @@ class CBaseCameraProperties {
   std::string m_modelText;
   CAudioCapabilities m_audioInput;
   CAudioCapabilities m_audioOutput;
-  int m_featureKind = 0;  // 1 or 2 selects feature id 14 or 15
-  int m_featureValue13 = 0;
   bool m_highRateHost = false;
   bool m_streamTextHost = false;
-  bool m_featureFlag1 = false;
-  bool m_featureFlag5 = false;
-  bool m_featureFlag11 = false;
-  bool m_featureFlag12 = false;
   DEVICE_INFO m_device;
-  int m_videoStandardFlag;
   CManualEvent m_stopEvent;
-  std::string m_spareText;
-  int m_videoStandardFlagCopy;
-  int m_featureValue2 = 0;
-  int m_featureValue3 = 0;
+  // Rate code of a resolution without a rate of its own when there are no
+  // frame rates: 33 or 40, from the video standard.
+  const uint32_t m_standardRateCode;
+  // Values that go into the host's result under the host's own ids; what
+  // the ids mean is the host's business. A device-specific description
+  // sets them; FillFeatures writes them in the order the host expects.
+  struct RESULT_VALUES {
+    bool value1 = false;   // written as 1 when set
+    bool value5 = false;   // written as 1 when set
+    bool value11 = false;  // always written, as 0 or 1
+    bool value12 = false;  // always written, as 0 or 1
+    int value2 = 0;        // written when non-zero
+    int value3 = 0;        // written when non-zero
+    int value13 = 0;       // written when non-zero and value13Kind is known
+    int value13Kind = 0;   // 1 or 2: value 13 comes with id 14 or id 15 set
+  } m_resultValues;
   int m_channelCount = 0;
   int m_streamCount = 1;  // streams per channel, 1 to 3
   STREAM_CAPABILITIES m_main;

@@ -9,7 +9,7 @@
 #include "properties/base_camera_properties.h"
 #include "threading/os_thread.h"
 #include "threading/recursive_lock.h"
-#include "threading/smart_ptr.h"
+#include "base/smart_ptr.h"
 
 namespace telvora {
 

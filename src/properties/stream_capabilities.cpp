@@ -1,6 +1,6 @@
 #include "properties/stream_capabilities.h"
 
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

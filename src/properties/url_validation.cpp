@@ -2,14 +2,10 @@
 
 #include <utility>
 
+#include "base/text_helpers.h"
+
 namespace telvora {
 namespace {
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 bool Fail(const STREAM_URL_FIELDS& fields, std::string message) {
   fields.lastErrorText = std::move(message);
@@ -46,7 +42,7 @@ uint16_t ReadPort(const std::string& text) {
 bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
   const size_t separator = url.find("://");
   if (separator == std::string::npos) return Fail(fields, NotAnUrlMessage(url));
-  const std::string scheme = AsciiLower(url.substr(0, separator));
+  const std::string scheme = ToLower(url.substr(0, separator));
   if (scheme != "rtp" && scheme != "rtsp") return Fail(fields, NotAnUrlMessage(url));
   fields.rtpOnly = (scheme == "rtp");
   url = WithoutUserInfo(url);
@@ -67,18 +63,16 @@ bool ValidateUrl(std::string url, const STREAM_URL_FIELDS& fields) {
 bool ParseAddressPort(std::string text, const STREAM_URL_FIELDS& fields) {
   text = WithoutUserInfo(text);
   if (text.empty()) return Fail(fields, "The device address which is specified in URL is empty");
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) {
-    fields.address = text;
-    return true;
-  }
-  if (colon != 0) {
-    fields.address = text.substr(0, colon);
-    const uint16_t port = ReadPort(text.substr(colon + 1));
-    if (port != 0) {
-      fields.port = port;
+  std::string host, portText;
+  bool hasPort = false;
+  if (SplitHostPort(text, &host, &hasPort, &portText)) {
+    const uint16_t port = hasPort ? ReadPort(portText) : 0;
+    if (!hasPort || port != 0) {
+      fields.address = host;
+      if (hasPort) fields.port = port;
       return true;
     }
+    fields.address = host;
   }
   return Fail(fields, "The \"" + text + "\" string has incorrect format. It should be in format <address>:<port>");
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/byte_order.h"
+
 namespace telvora {
 namespace {
 
@@ -27,7 +29,7 @@ bool NextRtcpPacket(const unsigned char* data, unsigned length, unsigned* offset
   if (data == nullptr || offset == nullptr || packet == nullptr) return false;
   const unsigned at = *offset;
   if (at > length || length - at < 4) return false;
-  const unsigned words = (static_cast<unsigned>(data[at + 2]) << 8) | data[at + 3];
+  const unsigned words = ReadBigEndian16(data + at + 2);
   const unsigned size = 4 + 4 * words;
   if (size > length - at) return false;
   packet->data = data + at;

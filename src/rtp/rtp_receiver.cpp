@@ -6,7 +6,7 @@
 
 #include "platform/module.h"
 #include "rtp/udp_client.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

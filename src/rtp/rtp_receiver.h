@@ -21,7 +21,7 @@
 #include "threading/base_thread.h"
 #include "threading/event.h"
 #include "threading/recursive_lock.h"
-#include "threading/smart_ptr.h"
+#include "base/smart_ptr.h"
 
 namespace telvora {
 

@@ -3,8 +3,8 @@
 #include "rtsp/base64.h"
 #include "rtsp/md5.h"
 #include "rtsp/sha2.h"
-#include "rtsp/text_helpers.h"
-#include "threading/string_format.h"
+#include "base/text_helpers.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

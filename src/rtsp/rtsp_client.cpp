@@ -6,8 +6,8 @@
 
 #include "platform/module.h"
 #include "rtsp/rtsp_method.h"
-#include "rtsp/text_helpers.h"
-#include "threading/string_format.h"
+#include "base/text_helpers.h"
+#include "base/string_format.h"
 #include "threading/time.h"
 
 namespace telvora {
@@ -337,16 +337,13 @@ bool CBaseRTSPClient::FollowRedirect() {
   // User info in a Location is dropped; the credentials stay ours.
   const size_t at = authority.rfind('@');
   if (at != std::string::npos) authority.erase(0, at + 1);
-  std::string host = authority;
+  std::string host, portText;
+  bool hasPort = false;
+  if (!SplitHostPort(authority, &host, &hasPort, &portText)) return false;
   uint16_t port = 554;
-  const size_t colon = authority.find(':');
-  if (colon != std::string::npos) {
-    host = authority.substr(0, colon);
-    size_t digits = 0;
-    const unsigned long long value = LeadingNumber(authority.substr(colon + 1), 0xFFFF, &digits);
-    if (digits > 0 && value != 0) port = static_cast<uint16_t>(value);
-  }
-  if (host.empty()) return false;
+  size_t digits = 0;
+  const unsigned long long value = LeadingNumber(portText, 0xFFFF, &digits);
+  if (digits > 0 && value != 0) port = static_cast<uint16_t>(value);
   const bool sameServer = host == m_connection.host && port == m_connection.serverPort;
   m_connection.host = host;
   m_connection.serverPort = port;

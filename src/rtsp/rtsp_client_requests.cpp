@@ -2,8 +2,8 @@
 #include "platform/module.h"
 #include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_method.h"
-#include "rtsp/text_helpers.h"
-#include "threading/string_format.h"
+#include "base/text_helpers.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

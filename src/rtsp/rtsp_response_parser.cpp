@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "rtsp/rtsp_method.h"
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace telvora {
 namespace {

@@ -1,7 +1,7 @@
 #include "rtsp/rtsp_response_reader.h"
 
 #include "rtsp/rtsp_response_parser.h"
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace telvora {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "rtsp/base64.h"
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace telvora {
 namespace {

@@ -5,16 +5,13 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/system_time.h"
+#include "base/file_time.h"
 #include "threading/recursive_lock.h"
 
 namespace telvora {
 
 // The current UTC time; 0 if it cannot be converted.
 uint64_t GetCurrentFileTime();
-// 0 when the fields do not form a valid time between 1601 and 30827.
-uint64_t SystemTimeToFileTime64(const SYSTEMTIME& time);
-bool FileTime64ToSystemTime(SYSTEMTIME& out, uint64_t value);
 // Milliseconds from the stamp to now; 0 when the stamp is not in the past.
 uint32_t GetMillisecondsSince(const uint64_t& stamp);
 // The current UTC time as SYSTEMTIME.

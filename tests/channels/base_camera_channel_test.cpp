@@ -9,6 +9,7 @@
 
 #include "support/fake_driver.h"
 #include "support/fake_frames.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace {
@@ -175,8 +176,7 @@ TEST(BaseCameraChannel, StopFromInsideRunReturnsAtOnce) {
   channel.callStopFromRun = true;
   CHANNEL_SETTINGS s = Settings(0);
   ASSERT_TRUE(channel.Start(&s));
-  for (int i = 0; i < 200 && !channel.stopSelfReturned; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(channel.stopSelfReturned.load());
+  EXPECT_TRUE(test::WaitUntil([&] { return channel.stopSelfReturned.load(); }));
   channel.Stop();
 }
 

@@ -103,15 +103,6 @@ std::set<std::string> OwnSocketInodes() {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto until = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-}
-
 size_t CountOwnThreads() {
   size_t count = 0;
   DIR* dir = opendir("/proc/self/task");

@@ -17,12 +17,10 @@
 #include "support/fake_frames.h"
 #include "support/fake_host.h"
 #include "support/rtp_sender.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {
-
-// Polls the condition every 10 ms; true as soon as it holds.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // Entries of /proc/self/task.
 size_t CountOwnThreads();

@@ -355,7 +355,7 @@ TEST_F(IntegrationRtspChannel, RefusalsAreReportedOnce) {
     ASSERT_TRUE(channel.Start(&settings));
     const std::string line = "Device 127.0.0.1:" + std::to_string(server.Port()) + c.line;
     EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 5000ms)) << "the retry after the refusal says why";
-    std::this_thread::sleep_for(2500ms);
+    EXPECT_TRUE(server.WaitDone(10000)) << "both attempts were refused";
     channel.Stop();
     EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, line), 1u);
     EXPECT_EQ(rig.driver.Logs().Count("wrong"), 0u);

@@ -9,7 +9,7 @@
 
 #include "host/driver_services.h"
 #include "host/orvalen_host.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace test {

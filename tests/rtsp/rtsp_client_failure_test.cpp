@@ -1,6 +1,7 @@
 #include <functional>
 
 #include "rtsp_client_fixture.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {
@@ -88,14 +89,12 @@ TEST(RtspClientFailures, StopDuringSetupSkipsPlayButTearsDown) {
   // A long receive time-out: Stop must not wait for it.
   const RTSP_CONNECTION_INFO connection = LoopbackConnection(port, 5000);
   ASSERT_TRUE(client.Start(connection, &user, kTransportUdp));
-  for (int i = 0; i < 100 && server.CountRequests("SETUP") == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test::WaitUntil([&] { return server.CountRequests("SETUP") != 0; });
   ASSERT_EQ(server.CountRequests("SETUP"), 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_LT(TimeMs([&] { client.Stop(); }), 1000);
   EXPECT_EQ(user.ended.load(), 1);
-  for (int i = 0; i < 50 && server.CountRequests("TEARDOWN") == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test::WaitUntil([&] { return server.CountRequests("TEARDOWN") != 0; });
   EXPECT_EQ(server.CountRequests("PLAY"), 0u);
   EXPECT_EQ(server.CountRequests("TEARDOWN"), 1u);
 }
@@ -135,7 +134,7 @@ TEST(RtspClientFailures, RestartBeginsAFreshSession) {
     ASSERT_TRUE(client.Start(LoopbackConnection(port), &user, kTransportUdp));
     EXPECT_TRUE(server.WaitDone(3000));
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
-    for (int i = 0; i < 100 && user.ended <= round; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    test::WaitUntil([&] { return user.ended > round; });
   }
   client.Stop();
   EXPECT_EQ(user.ended.load(), 2);

@@ -1,5 +1,6 @@
 #include "rtsp_client_fixture.h"
 #include "threading/time.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {
@@ -32,8 +33,7 @@ TEST(RtspClient, UdpSessionSendsEveryRequestInItsFormat) {
   ASSERT_TRUE(client.Start(connection, &user, kTransportUdp));
   EXPECT_EQ(client.GetThreadName(), "RTSP Client Thread (" + driver.GetDeviceText() + ")");
   // The keep-alive goes out at the first 2 s check after PLAY.
-  for (int i = 0; i < 60 && server.CountRequests("OPTIONS") == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  test::WaitUntil([&] { return server.CountRequests("OPTIONS") != 0; }, std::chrono::milliseconds(6000));
   client.Stop();
   EXPECT_TRUE(server.WaitDone(3000));
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});
@@ -102,8 +102,7 @@ TEST(RtspClient, UrlComposition) {
     RTSP_CONNECTION_INFO connection = LoopbackConnection(port);
     connection.path = "/live";
     ASSERT_TRUE(client.Start(connection, &user, kTransportUdp));
-    for (int i = 0; i < 50 && server.CountRequests("PLAY") == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::WaitUntil([&] { return server.CountRequests("PLAY") != 0; });
     client.Stop();
     EXPECT_TRUE(server.WaitDone(3000));
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
@@ -131,8 +130,7 @@ TEST(RtspClient, CSeqFollowsTheServer) {
   CBaseRTSPClient client(&driver);
   client.SetKeepAliveEnabled(false);
   ASSERT_TRUE(client.Start(LoopbackConnection(port), &user, kTransportUdp));
-  for (int i = 0; i < 50 && server.CountRequests("PLAY") == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test::WaitUntil([&] { return server.CountRequests("PLAY") != 0; });
   client.Stop();
   EXPECT_TRUE(server.WaitDone(3000));
   EXPECT_EQ(server.Failures(), std::vector<std::string>{});

@@ -1,4 +1,4 @@
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdlib>
 
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace test {

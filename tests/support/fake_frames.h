@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/orvalen_host.h"
-#include "platform/system_time.h"
+#include "base/system_time.h"
 
 namespace telvora {
 namespace test {

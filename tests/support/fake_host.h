@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "host/orvalen_host.h"
-#include "platform/system_time.h"
+#include "base/system_time.h"
 #include "support/log_recorder.h"
 
 namespace telvora {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "support/fake_driver.h"
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 namespace telvora {
 namespace {

@@ -1,4 +1,4 @@
-#include "threading/smart_ptr.h"
+#include "base/smart_ptr.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Byte-wise text helpers shared by the RTSP, SDP and authentication code.
+// Byte-wise text helpers for protocol text, addresses and names.
 // All of them are pure functions; none of them throws on any input other
 // than running out of memory.
 #pragma once
@@ -26,6 +26,10 @@ std::string ExtractValue(const std::string& text, const std::string& key, const 
 // pieces, a delimiter at the very end gives no empty last piece, and an
 // empty text gives no pieces.
 std::vector<std::string> Split(const std::string& text, char delimiter);
+
+// Splits "host[:port]" at its first ':'. False for an empty text or a
+// leading ':'; *hasPort tells whether a ':' came, *port is what follows it.
+bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, std::string* port);
 
 // The value of the leading decimal digits of text, saturating at max;
 // 0 when text does not start with a digit. *digits receives the count.

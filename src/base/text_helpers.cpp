@@ -1,4 +1,4 @@
-#include "rtsp/text_helpers.h"
+#include "base/text_helpers.h"
 
 namespace telvora {
 
@@ -73,6 +73,14 @@ unsigned long long LeadingNumber(const std::string& text, unsigned long long max
   }
   if (digits != nullptr) *digits = count;
   return value;
+}
+
+bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, std::string* port) {
+  const size_t colon = text.find(':');
+  *hasPort = colon != std::string::npos;
+  *host = text.substr(0, colon);
+  *port = *hasPort ? text.substr(colon + 1) : std::string();
+  return !text.empty() && colon != 0;
 }
 
 }  // namespace telvora

@@ -1,4 +1,4 @@
-#include "threading/string_format.h"
+#include "base/string_format.h"
 
 #include <cstdio>
 #include <vector>
