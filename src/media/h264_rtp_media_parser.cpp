@@ -303,7 +303,7 @@ void CH264RTPMediaParser::ReportInterleaved() {
   if (m_reportedInterleaved || m_owner == nullptr) return;
   m_reportedInterleaved = true;
   m_owner->Log(1, "%s: Device %s sends H.264 in the interleaved packetization mode, which is not supported; no frame can be received",
-               "telvora::CH264RTPMediaParser::ProcessPacket", m_owner->GetDeviceText().c_str());
+               "telvora::CH264RTPMediaParser::ReportInterleaved", m_owner->GetDeviceText().c_str());
 }
 
 bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
@@ -321,7 +321,7 @@ bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
     if ((m_reportedWidth != 0 || m_reportedHeight != 0) && (m_width != m_reportedWidth || m_height != m_reportedHeight) &&
         m_owner != nullptr) {
       m_owner->Log(3, "%s: The picture size of device %s changed from %ux%u to %ux%u",
-                   "telvora::CH264RTPMediaParser::ProcessFrame", m_owner->GetDeviceText().c_str(), m_reportedWidth,
+                   "telvora::CH264RTPMediaParser::FinishFrame", m_owner->GetDeviceText().c_str(), m_reportedWidth,
                    m_reportedHeight, m_width, m_height);
     }
     m_reportedWidth = m_width;

@@ -87,9 +87,7 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
     }
 
     const PacketResult result = Depacketize(packet);
-    if (m_overflow) {
-      m_overflow = false;
-      ReportOverflow();
+    if (!CheckBufferSize()) {
       Reset();
       return PacketResult::kDropped;
     }
@@ -195,11 +193,14 @@ bool CRTPMediaParser::HandOver(uint32_t code, uint32_t rtpTimestamp) {
   return taken;
 }
 
-void CRTPMediaParser::ReportOverflow() {
-  if (m_owner == nullptr) return;
+bool CRTPMediaParser::CheckBufferSize() {
+  if (!m_overflow) return true;
+  m_overflow = false;
+  if (m_owner == nullptr) return false;
   const DEVICE_INFO* info = m_owner->GetDeviceInfo();
   m_owner->Log(1, "%s: Frame buffer overflow detected, device %s:%u", "telvora::CRTPMediaParser::CheckBufferSize",
                info != nullptr ? info->address.c_str() : "", info != nullptr ? unsigned(info->port) : 0u);
+  return false;
 }
 
 void CRTPMediaParser::ReportMarkersEarly() {
@@ -207,7 +208,7 @@ void CRTPMediaParser::ReportMarkersEarly() {
   m_markers = kMarkersEarly;
   if (m_owner == nullptr) return;
   m_owner->Log(3, "%s: Device %s sets the RTP marker before the end of a picture; frames are cut where a new one begins",
-               "telvora::CRTPMediaParser::ProcessPacket", m_owner->GetDeviceText().c_str());
+               "telvora::CRTPMediaParser::ReportMarkersEarly", m_owner->GetDeviceText().c_str());
 }
 
 }  // namespace telvora

@@ -145,7 +145,9 @@ class CRTPMediaParser {
   bool AppendGrowing(const uint8_t* data, size_t length);
   bool CompleteFrame(uint32_t rtpTimestamp);
   bool HandOver(uint32_t code, uint32_t rtpTimestamp);
-  void ReportOverflow();
+  // False after an append went past the limit: logs the overflow once and
+  // clears the mark; the caller then empties the buffer.
+  bool CheckBufferSize();
   void ReportMarkersEarly();
 
   const char* m_frameFunction;

@@ -263,7 +263,8 @@ void CRTPReceiver::ReportOverflow(uint64_t dropped) {
   IDebugMessage* sink = GetLogSink();
   if (sink == nullptr) return;
   sink->Log(2, "%s: The RTP packet queue of device %s overflowed; %llu packets were dropped",
-            "telvora::CRTPReceiver::Run", sink->GetDeviceText().c_str(), static_cast<unsigned long long>(dropped));
+            "telvora::CRTPReceiver::ReportOverflow", sink->GetDeviceText().c_str(),
+            static_cast<unsigned long long>(dropped));
 }
 
 void CRTPReceiver::Run() {
