@@ -83,13 +83,12 @@ void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) 
     std::string authority = path.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
     const size_t at = authority.rfind('@');
     if (at != std::string::npos) authority.erase(0, at + 1);
-    const size_t colon = authority.find(':');
-    if (colon != std::string::npos) {
-      unsigned long port = 0;
-      size_t i = colon + 1;
-      for (; i < authority.size() && authority[i] >= '0' && authority[i] <= '9' && port <= 0xFFFF; ++i)
-        port = port * 10 + static_cast<unsigned long>(authority[i] - '0');
-      if (i == authority.size() && port > 0 && port <= 0xFFFF) connection.serverPort = static_cast<uint16_t>(port);
+    std::string host, portText;
+    bool hasPort = false;
+    size_t digits = 0;
+    if (SplitHostPort(authority, &host, &hasPort, &portText) && hasPort) {
+      const unsigned long long port = LeadingNumber(portText, 0x10000, &digits);
+      if (digits == portText.size() && port > 0 && port <= 0xFFFF) connection.serverPort = static_cast<uint16_t>(port);
     }
     path = slash == std::string::npos ? std::string("/") : path.substr(slash);
   }
