@@ -83,4 +83,16 @@ bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, st
   return !text.empty() && colon != 0;
 }
 
+bool SplitUrlAuthority(const std::string& url, std::string* hostPort, std::string* path) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  const size_t begin = scheme + 3;
+  const size_t slash = url.find_first_of("/\\", begin);
+  *hostPort = url.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
+  const size_t at = hostPort->rfind('@');
+  if (at != std::string::npos) hostPort->erase(0, at + 1);
+  *path = slash == std::string::npos ? std::string() : url.substr(slash);
+  return true;
+}
+
 }  // namespace telvora

@@ -31,6 +31,11 @@ std::vector<std::string> Split(const std::string& text, char delimiter);
 // leading ':'; *hasPort tells whether a ':' came, *port is what follows it.
 bool SplitHostPort(const std::string& text, std::string* host, bool* hasPort, std::string* port);
 
+// Splits "scheme://[user@]host[:port][/path]": *hostPort is the authority
+// without its user info (never kept: it holds a password), *path starts at
+// the first '/' or '\\' after it, or is empty. False without "://".
+bool SplitUrlAuthority(const std::string& url, std::string* hostPort, std::string* path);
+
 // The value of the leading decimal digits of text, saturating at max;
 // 0 when text does not start with a digit. *digits receives the count.
 unsigned long long LeadingNumber(const std::string& text, unsigned long long max, size_t* digits = nullptr);

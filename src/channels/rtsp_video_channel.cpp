@@ -76,13 +76,8 @@ void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) 
   if (info != nullptr) connection.serverPort = info->port;
   // Some hosts hold the whole stream URL here instead of its path: the path
   // and a port it names are taken from it, the device stays the host's.
-  const size_t scheme = path.find("://");
-  if (scheme != std::string::npos) {
-    const size_t begin = scheme + 3;
-    const size_t slash = path.find_first_of("/\\", begin);
-    std::string authority = path.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
-    const size_t at = authority.rfind('@');
-    if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string authority, urlPath;
+  if (SplitUrlAuthority(path, &authority, &urlPath)) {
     std::string host, portText;
     bool hasPort = false;
     size_t digits = 0;
@@ -90,7 +85,7 @@ void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) 
       const unsigned long long port = LeadingNumber(portText, 0x10000, &digits);
       if (digits == portText.size() && port > 0 && port <= 0xFFFF) connection.serverPort = static_cast<uint16_t>(port);
     }
-    path = slash == std::string::npos ? std::string("/") : path.substr(slash);
+    path = urlPath.empty() ? std::string("/") : urlPath;
   }
   connection.path = path;
 }

@@ -331,12 +331,9 @@ bool CBaseRTSPClient::FollowRedirect() {
   }
   url = NormalizeRtspUrl(url);
   if (url.empty()) return false;
-  const size_t hostStart = 7;  // after "rtsp://"
-  const size_t pathStart = url.find('/', hostStart);
-  std::string authority = url.substr(hostStart, pathStart == std::string::npos ? std::string::npos : pathStart - hostStart);
   // User info in a Location is dropped; the credentials stay ours.
-  const size_t at = authority.rfind('@');
-  if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string authority, path;
+  if (!SplitUrlAuthority(url, &authority, &path)) return false;
   std::string host, portText;
   bool hasPort = false;
   if (!SplitHostPort(authority, &host, &hasPort, &portText)) return false;
@@ -347,7 +344,7 @@ bool CBaseRTSPClient::FollowRedirect() {
   const bool sameServer = host == m_connection.host && port == m_connection.serverPort;
   m_connection.host = host;
   m_connection.serverPort = port;
-  m_connection.path = pathStart == std::string::npos ? std::string() : url.substr(pathStart);
+  m_connection.path = path;
   m_parser.contentBase.clear();
   m_parser.contentLocation.clear();
   if (!sameServer) {
