@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/loopback_listener.h"
+
 namespace telvora {
 namespace test {
 namespace {
@@ -49,22 +51,11 @@ struct FakeRtspCamera::SessionState {
 };
 
 FakeRtspCamera::FakeRtspCamera(FakeCameraOptions options) : m_options(std::move(options)), m_listener(-1), m_port(0) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t port = 0;
+  const int s = test::ListenOnLoopback(m_options.port, &port);
   if (s < 0) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(m_options.port);
-  const int reuse = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
-  socklen_t length = sizeof(address);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 16) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(s);
-    return;
-  }
   m_listener = s;
-  m_port = ntohs(address.sin_port);
+  m_port = port;
   m_acceptThread = std::thread(&FakeRtspCamera::AcceptLoop, this);
 }
 

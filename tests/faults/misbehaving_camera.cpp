@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include "support/loopback_listener.h"
+
 namespace faults {
 namespace {
 
@@ -92,19 +94,8 @@ std::string CameraConnection::GoodAnswer(const std::string& request) {
 }
 
 MisbehavingCamera::MisbehavingCamera(Behaviour behaviour) : m_behaviour(std::move(behaviour)) {
-  m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listener = telvora::test::ListenOnLoopback(0, &m_port);
   if (m_listener < 0) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_listener, 16) != 0 ||
-      getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(m_listener);
-    m_listener = -1;
-    return;
-  }
-  m_port = ntohs(address.sin_port);
   m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/sockets.h"
+#include "support/loopback_listener.h"
 
 namespace telvora {
 namespace test {
@@ -36,21 +37,7 @@ std::string Printable(const std::string& text) {
 ScriptedRtspServer::ScriptedRtspServer()
     : m_listener(INVALID_SOCKET), m_connection(INVALID_SOCKET), m_port(0), m_stop(false), m_accepted(false),
       m_done(false) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return;
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof(address));
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 4) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    closesocket(s);
-    return;
-  }
-  m_listener = s;
-  m_port = ntohs(address.sin_port);
+  m_listener = ListenOnLoopback(0, &m_port, 4);
 }
 
 ScriptedRtspServer::~ScriptedRtspServer() {

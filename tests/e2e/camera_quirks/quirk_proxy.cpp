@@ -13,6 +13,8 @@
 #include <deque>
 #include <map>
 
+#include "support/loopback_listener.h"
+
 namespace quirks {
 namespace {
 
@@ -187,21 +189,8 @@ bool NeedsCredentials(Quirk quirk) {
 
 QuirkProxy::QuirkProxy(Quirk quirk, uint16_t upstreamPort) : m_quirk(quirk), m_upstreamPort(upstreamPort) {
   if (pipe2(m_stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
-  m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_listener = telvora::test::ListenOnLoopback(0, &m_port);
   if (m_listener < 0) return;
-  int on = 1;
-  setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(m_listener, 16) != 0 ||
-      getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(m_listener);
-    m_listener = -1;
-    return;
-  }
-  m_port = ntohs(address.sin_port);
   m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 
@@ -243,14 +232,9 @@ void QuirkProxy::AcceptLoop() {
     if (poll(fds, 2, 500) <= 0 || !(fds[0].revents & POLLIN)) continue;
     const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in upstream{};
-    upstream.sin_family = AF_INET;
-    upstream.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    upstream.sin_port = htons(m_upstreamPort);
-    if (server < 0 || connect(server, reinterpret_cast<sockaddr*>(&upstream), sizeof(upstream)) != 0) {
+    const int server = telvora::test::ConnectToLoopback(m_upstreamPort);
+    if (server < 0) {
       close(client);
-      if (server >= 0) close(server);
       continue;
     }
     ++m_connections;
