@@ -102,6 +102,9 @@ int Serve(const testcam::Options& o) {
   gst_rtsp_server_set_address(server, "127.0.0.1");
   std::string service = std::to_string(o.port);
   gst_rtsp_server_set_service(server, service.c_str());
+  // The default backlog of 5 drops connections when a test opens many
+  // sessions at once and the main loop is busy preparing the pipeline.
+  gst_rtsp_server_set_backlog(server, 64);
 
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   std::string launch = testcam::BuildLaunch(o, ElementExists("clockoverlay"));
