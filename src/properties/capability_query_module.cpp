@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "properties/ended_thread_reaper.h"
 
 namespace telvora {
 namespace {
@@ -24,53 +23,34 @@ CCapabilityQueryModule::CCapabilityQueryModule(ICapabilityQueryCallback* callbac
     : m_videoStandardFlag((videoStandard & 0xFF) != 0 ? 1 : 0),
       m_device("", 80, "", ""),
       m_callback(callback),
-      m_results(nullptr),
-      m_thread(nullptr),
-      m_threadId(0) {
+      m_results(nullptr) {
   m_device.timeoutMs = 5000;
   m_device.noDataTimeoutMs = 5000;
-  ReapEndedThreads();
 }
 
 CCapabilityQueryModule::~CCapabilityQueryModule() {
   Terminate();
-  ThreadHandle thread;
-  uint32_t threadId;
-  {
-    CAutoLock guard(m_lock);
-    thread = m_thread;
-    threadId = m_threadId;
-  }
-  // The handle stays set while we wait, so a Start from a callback returns
+  // The thread stays set while we wait, so a Start from a callback returns
   // 0 at once instead of blocking on the lock.
-  if (thread != nullptr) {
-    if (threadId == OsCurrentThreadId()) {
-      AdoptEndingThread(thread);
-    } else {
-      if (!OsWaitThread(thread, 2 * m_device.timeoutMs)) {
-        // Only Windows can kill the worker; elsewhere this waits for it.
-        if (OsTerminateThread(thread) && m_callback != nullptr) {
-          try {
-            m_callback->OnQueryThreadKilled();
-          } catch (...) {
-          }
-        }
-      }
-      OsCloseThread(thread);
+  const CWorkerThread::StopResult stopped = m_thread.Stop(2 * m_device.timeoutMs, CWorkerThread::Overdue::kTerminate);
+  if (stopped == CWorkerThread::StopResult::kOwnThread) {
+    // A callback deleting its module: Run touches nothing of it any more.
+    m_thread.Detach();
+  } else if (stopped == CWorkerThread::StopResult::kTerminated && m_callback != nullptr) {
+    try {
+      m_callback->OnQueryThreadKilled();
+    } catch (...) {
     }
   }
   CAutoLock guard(m_lock);
-  m_thread = nullptr;
-  m_threadId = 0;
   m_properties.Release();
   m_results = nullptr;
-  ReapEndedThreads();
 }
 
 int CCapabilityQueryModule::Start(const char* address, int port, const char* user, const char* password,
                                   ICapabilityResults* results) {
   CAutoLock guard(m_lock);
-  if (m_thread != nullptr) return 0;
+  if (m_thread.HasThread()) return 0;
   m_results = results;
   if (address != nullptr && user != nullptr && password != nullptr) {
     m_device.address += address;
@@ -85,8 +65,7 @@ int CCapabilityQueryModule::Start(const char* address, int port, const char* use
     m_properties.Release();
   }
   if (!m_properties) return 0;
-  m_thread = OsStartThread(&CCapabilityQueryModule::Entry, this, &m_threadId);
-  return m_thread != nullptr ? 1 : 0;
+  return m_thread.Start([this] { Run(); }) ? 1 : 0;
 }
 
 void CCapabilityQueryModule::Terminate() {
@@ -94,16 +73,6 @@ void CCapabilityQueryModule::Terminate() {
   // here would race with the worker's copy.
   CBaseCameraProperties* properties = m_properties.Get();
   if (properties != nullptr) properties->Abort();
-}
-
-unsigned CCapabilityQueryModule::Entry(void* self) {
-  if (self == nullptr) return 0x123456;
-  try {
-    static_cast<CCapabilityQueryModule*>(self)->Run();
-  } catch (...) {
-    return 0x123456;
-  }
-  return 0;
 }
 
 void CCapabilityQueryModule::Run() {

@@ -7,7 +7,7 @@
 #include "host/driver_services.h"
 #include "host/orvalen_host.h"
 #include "properties/base_camera_properties.h"
-#include "threading/os_thread.h"
+#include "threading/worker_thread.h"
 #include "threading/recursive_lock.h"
 #include "base/smart_ptr.h"
 
@@ -44,16 +44,13 @@ class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
   int VideoStandardFlag() const { return m_videoStandardFlag; }
 
  private:
-  static unsigned Entry(void* self);
-
   int m_videoStandardFlag;
   DEVICE_INFO m_device;
   ICapabilityQueryCallback* m_callback;
   ICapabilityResults* m_results;
   TSmartPtr<CBaseCameraProperties> m_properties;
-  CRecursiveLock m_lock;  // guards the thread handle and the results
-  ThreadHandle m_thread;
-  uint32_t m_threadId;
+  CRecursiveLock m_lock;  // guards the thread's start and the results
+  CWorkerThread m_thread;
 };
 
 }  // namespace telvora

@@ -6,7 +6,7 @@
 
 #include "host/debug_message.h"
 #include "threading/event.h"
-#include "threading/os_thread.h"
+#include "threading/worker_thread.h"
 
 namespace telvora {
 
@@ -30,29 +30,23 @@ class CBaseThread {
   // platform can do so safely (Windows); elsewhere it is waited for.
   virtual bool StopThread(unsigned milliseconds);
 
-  bool IsRunning() const;
-  uint32_t GetThreadId() const { return m_threadId; }
+  bool IsRunning() const { return m_thread.IsRunning(); }
+  uint32_t GetThreadId() const { return m_thread.GetId(); }
   const std::string& GetThreadName() const { return m_name; }
 
  protected:
   // The thread body; returns when the stop event is signalled.
   virtual void Run() = 0;
-  void CloseHandle();
   IDebugMessage* GetLogSink() const { return m_sink; }
 
   CManualEvent m_stopEvent;
 
  private:
-  static unsigned Entry(void* self);
   // function: the caller's own name, which the lines it writes carry.
   bool StopOrJoin(unsigned milliseconds, bool terminate, const char* function);
 
   std::string m_name;
-  // Holds the new thread back until StartThread has stored its handle, so
-  // that a Run() that stops or joins itself sees its own handle.
-  CManualEvent m_handleStored;
-  ThreadHandle m_handle;
-  uint32_t m_threadId;
+  CWorkerThread m_thread;
   IDebugMessage* m_sink;
 };
 

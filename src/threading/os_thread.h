@@ -24,6 +24,9 @@ ThreadHandle OsStartThread(ThreadRoutine routine, void* argument, uint32_t* id);
 // True when the thread has ended within the time (kInfinite: no limit).
 bool OsWaitThread(ThreadHandle handle, unsigned milliseconds);
 
+// True where a thread can be terminated safely (Windows).
+extern const bool kOsTerminatesThreads;
+
 // Called after a stop limit passed. Windows terminates the thread; POSIX
 // has no safe way to, so it waits until the thread ends by itself.
 // Returns true if the thread was really terminated.
@@ -31,6 +34,10 @@ bool OsTerminateThread(ThreadHandle handle);
 
 // Releases the handle. The thread must have ended, or been terminated.
 void OsCloseThread(ThreadHandle handle);
+
+// Releases the handle of a thread that may still run; it ends by itself and
+// leaves nothing behind.
+void OsDetachThread(ThreadHandle handle);
 
 uint32_t OsCurrentThreadId();
 

@@ -24,7 +24,13 @@ struct ThreadState {
   uint32_t* idOut = nullptr;
   CManualEvent started;
   CManualEvent ended;
+  // The thread and its handle: whichever lets go last frees the state.
+  std::atomic<int> holders{2};
 };
+
+void LetGo(ThreadState* state) {
+  if (state->holders.fetch_sub(1) == 1) delete state;
+}
 
 std::atomic<uint32_t> g_deepestStack{0};
 
@@ -70,8 +76,10 @@ void* Entry(void* p) {
     NoteStackDepth(&top);
   } catch (...) {
   }
-  // The state stays alive until OsCloseThread joins this thread.
+  // The state stays alive until OsCloseThread joins this thread, or, for a
+  // detached one, until this last use.
   state->ended.Set();
+  LetGo(state);
   return nullptr;
 }
 
@@ -104,6 +112,8 @@ bool OsWaitThread(ThreadHandle handle, unsigned milliseconds) {
   return static_cast<ThreadState*>(handle)->ended.Wait(milliseconds);
 }
 
+const bool kOsTerminatesThreads = false;
+
 bool OsTerminateThread(ThreadHandle handle) {
   if (handle != nullptr) static_cast<ThreadState*>(handle)->ended.Wait(kInfinite);
   return false;
@@ -116,6 +126,13 @@ void OsCloseThread(ThreadHandle handle) {
   state->ended.Wait(kInfinite);
   pthread_join(state->thread, nullptr);
   delete state;
+}
+
+void OsDetachThread(ThreadHandle handle) {
+  if (handle == nullptr) return;
+  ThreadState* state = static_cast<ThreadState*>(handle);
+  pthread_detach(state->thread);
+  LetGo(state);
 }
 
 uint32_t OsCurrentThreadId() { return platform::CurrentThreadId(); }

@@ -28,11 +28,14 @@ void FreeState(ThreadState* state) {
 
 unsigned __stdcall Entry(void* p) {
   ThreadState* state = static_cast<ThreadState*>(p);
+  // Copied first: a detached thread's state may be freed once it started.
+  const ThreadRoutine routine = state->routine;
+  void* const argument = state->argument;
   // Past the C runtime's and the loader's thread set-up from here on, so a
   // later TerminateThread cannot leave their locks taken.
   ::SetEvent(state->started);
   try {
-    return state->routine(state->argument);
+    return routine(argument);
   } catch (...) {
     // An exception leaving a thread would end the host's process.
     return 0;
@@ -79,6 +82,8 @@ bool OsWaitThread(ThreadHandle handle, unsigned milliseconds) {
   return result != WAIT_TIMEOUT;
 }
 
+const bool kOsTerminatesThreads = true;
+
 bool OsTerminateThread(ThreadHandle handle) {
   if (handle == nullptr) return false;
   HANDLE thread = static_cast<ThreadState*>(handle)->handle;
@@ -92,6 +97,9 @@ void OsCloseThread(ThreadHandle handle) {
   if (handle == nullptr) return;
   FreeState(static_cast<ThreadState*>(handle));
 }
+
+// The thread reads nothing of the state once its routine runs.
+void OsDetachThread(ThreadHandle handle) { OsCloseThread(handle); }
 
 uint32_t OsCurrentThreadId() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
 
