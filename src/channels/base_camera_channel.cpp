@@ -25,9 +25,23 @@ class HostCallbackScope {
 
 ICameraChannel* CameraChannelInHostCallback() { return t_callbackChannel; }
 
+void CloseCameraChannel(ICameraChannel* stream) {
+  if (stream == nullptr) return;
+  if (auto* channel = dynamic_cast<CBaseCameraChannel*>(stream)) {
+    channel->StopAndRelease();
+    return;
+  }
+  try {
+    stream->Stop();
+  } catch (...) {
+  }
+  delete stream;
+}
+
 CBaseCameraChannel::CBaseCameraChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink)
-    : m_winsockStarted(false), m_online(false), m_state(kStateStopped), m_thread(nullptr), m_threadId(0),
-      m_sink(sink), m_edgeSink(nullptr), m_channelIndex(channelIndex), m_driver(driver), m_settings() {}
+    : m_winsockStarted(false), m_online(false), m_state(kStateStopped), m_references(1), m_letGo(false),
+      m_holdsDriver(false), m_sink(sink), m_edgeSink(nullptr), m_channelIndex(channelIndex), m_driver(driver),
+      m_settings() {}
 
 CBaseCameraChannel::~CBaseCameraChannel() { CBaseCameraChannel::Stop(); }
 
@@ -58,13 +72,32 @@ bool CBaseCameraChannel::Start(const CHANNEL_SETTINGS* settings) {
   return true;
 }
 
-void CBaseCameraChannel::Stop() {
+void CBaseCameraChannel::Stop() { StopChannel(false); }
+
+void CBaseCameraChannel::StopAndRelease() {
+  try {
+    StopChannel(true);
+  } catch (...) {
+  }
+  m_letGo = true;
+  ReleaseReference();
+}
+
+void CBaseCameraChannel::ReleaseReference() {
+  if (m_references.fetch_sub(1) != 1) return;
+  IDriver* held = m_holdsDriver ? m_driver : nullptr;
+  // The destructors still log through the driver: it is let go last.
+  delete this;
+  if (held != nullptr) held->ReleaseHold();
+}
+
+void CBaseCameraChannel::StopChannel(bool leave) {
   // Raised before the offline line, so that a frame delivered meanwhile
   // does not report the camera online again (see CBaseRTPChannel).
   m_stopEvent.Set();
   SetState(kStateStopped);
   SetCameraState(false);
-  StopThread();
+  StopThread(leave);
   if (m_winsockStarted) {
     WSACleanup();
     m_winsockStarted = false;
@@ -83,46 +116,53 @@ bool CBaseCameraChannel::ChangeFormat(const CHANNEL_SETTINGS* settings) {
   return StartThread();
 }
 
-unsigned CBaseCameraChannel::ThreadEntry(void* self) {
-  if (self == nullptr) return 0x123456;
-  try {
-    return static_cast<CBaseCameraChannel*>(self)->Run();
-  } catch (...) {
-    return 0;
-  }
-}
-
 bool CBaseCameraChannel::StartThread() {
   if (!m_threadLock.TryLock()) return false;
   bool started = false;
-  if (m_thread == nullptr) {
+  if (!m_thread.HasThread()) {
     m_stopEvent.Reset();
-    m_thread = OsStartThread(&CBaseCameraChannel::ThreadEntry, this, &m_threadId);
-    started = m_thread != nullptr;
+    ++m_references;
+    started = m_thread.Start([this] {
+      try {
+        Run();
+      } catch (...) {
+      }
+      ReleaseReference();
+    });
+    if (!started) --m_references;
   }
   m_threadLock.Unlock();
   return started;
 }
 
-void CBaseCameraChannel::StopThread() {
+bool CBaseCameraChannel::StopThread(bool leave) {
   m_stopEvent.Set();
   CAutoLock lock(m_threadLock);
-  if (m_thread == nullptr) return;
+  if (!m_thread.HasThread()) return false;
   OnStopThread();
-  if (OsCurrentThreadId() == m_threadId) return;  // never wait for oneself
   const DEVICE_INFO* info = m_driver != nullptr ? m_driver->GetDeviceInfo() : nullptr;
   const unsigned limit = info != nullptr ? 2 * info->timeoutMs : 10000;
-  if (!OsWaitThread(m_thread, limit)) {
-    if (m_driver != nullptr) {
-      std::string name = GetCameraName(false);
-      m_driver->Log(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
-                    "telvora::CBaseCameraChannel::StopThread", name.c_str());
+  auto overdue = [this] {
+    if (m_driver == nullptr) return;
+    std::string name = GetCameraName(false);
+    m_driver->Log(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+                  "telvora::CBaseCameraChannel::StopThread", name.c_str());
+  };
+  const CWorkerThread::StopResult result = m_thread.Stop(
+      limit, leave ? CWorkerThread::Overdue::kTerminateOrLeave : CWorkerThread::Overdue::kTerminate, overdue);
+  if (result == CWorkerThread::StopResult::kTerminated) {
+    --m_references;  // the thread never got to drop its own
+  } else if (result == CWorkerThread::StopResult::kLeftRunning) {
+    // From here on nothing of this channel calls the host, and the thread
+    // may log through the driver until it ends.
+    m_letGo = true;
+    if (m_driver != nullptr && !m_holdsDriver) {
+      m_driver->Hold();
+      m_holdsDriver = true;
     }
-    // Where the platform cannot terminate a thread safely, this waits for it.
-    OsTerminateThread(m_thread);
+    return true;
   }
-  OsCloseThread(m_thread);
-  m_thread = nullptr;
+  return false;
 }
 
 std::string CBaseCameraChannel::GetCameraName(bool capital) {
@@ -134,6 +174,7 @@ std::string CBaseCameraChannel::GetCameraName(bool capital) {
 }
 
 bool CBaseCameraChannel::SendFrameCallback(IVideoFrame* frame) {
+  if (m_letGo) return false;
   HostCallbackScope scope(this);
   try {
     if (m_sink != nullptr && frame != nullptr && m_sink->OnFrame(frame)) {
@@ -153,6 +194,7 @@ bool CBaseCameraChannel::SendFrameCallback(IVideoFrame* frame) {
 }
 
 void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
+  if (m_letGo) return;
   HostCallbackScope scope(this);
   try {
     SYSTEMTIME time{};
@@ -170,6 +212,7 @@ void CBaseCameraChannel::Notify_SendFrameCallback(IVideoFrame* frame) {
 }
 
 void CBaseCameraChannel::NotifySignalLost() {
+  if (m_letGo) return;
   HostCallbackScope scope(this);
   try {
     if (m_sink != nullptr) m_sink->OnSignalLost();

@@ -10,7 +10,7 @@
 #include "host/driver_services.h"
 #include "host/orvalen_host.h"
 #include "threading/event.h"
-#include "threading/os_thread.h"
+#include "threading/worker_thread.h"
 #include "threading/recursive_lock.h"
 #include "threading/time.h"
 
@@ -21,6 +21,12 @@ namespace telvora {
 // stream from there would wait for its own thread or free what it runs on.
 ICameraChannel* CameraChannelInHostCallback();
 
+// Stops a stream and lets go of it for good. It is deleted at once, unless
+// its capture thread is still inside the host after the stop limit where
+// threads cannot be terminated (POSIX): that thread then ends by itself,
+// without calling the host again, and deletes the stream on its way out.
+void CloseCameraChannel(ICameraChannel* stream);
+
 // Run states of a channel.
 constexpr int32_t kStateStreaming = 0;
 constexpr int32_t kStateSignalLost = 2;
@@ -28,9 +34,14 @@ constexpr int32_t kStateStopped = 3;
 
 class CBaseCameraChannel : public ICameraChannel {
  public:
-  // driver and sink are borrowed; both outlive the channel.
+  // driver and sink are borrowed; both outlive the channel, but for a
+  // capture thread left running by StopAndRelease, which holds the driver.
   CBaseCameraChannel(uint32_t channelIndex, IDriver* driver, IHostFrameSink* sink);
   ~CBaseCameraChannel() override;
+
+  // Stop, bounded, then drops the owner's reference: see CloseCameraChannel.
+  // Nothing may use the channel afterwards.
+  void StopAndRelease();
 
   // IEdgeMonitorChannel
   uint32_t GetChannelIndex() override { return m_channelIndex; }
@@ -55,7 +66,11 @@ class CBaseCameraChannel : public ICameraChannel {
 
   void SetState(int32_t state);
   bool StartThread();
-  void StopThread();
+  // leave: a thread that outlives the limit where it cannot be terminated
+  // is left to end by itself (true returned) instead of waited for.
+  bool StopThread(bool leave = false);
+  // True once the channel was let go: nothing may reach the host any more.
+  bool IsLetGo() const { return m_letGo.load(); }
   // Hands a finished frame to the host. True when the host accepted it.
   // Runs on the frame-delivery thread without any lock of this class.
   bool SendFrameCallback(IVideoFrame* frame);
@@ -73,7 +88,8 @@ class CBaseCameraChannel : public ICameraChannel {
   CTime m_lastFrameTime;
 
  private:
-  static unsigned ThreadEntry(void* self);
+  void StopChannel(bool leave);
+  void ReleaseReference();
 
   bool m_winsockStarted;
   // Set from the frame-delivery thread, cleared from the capture and host
@@ -82,8 +98,12 @@ class CBaseCameraChannel : public ICameraChannel {
   CRecursiveLock m_stateLock;
   int32_t m_state;
   CRecursiveLock m_threadLock;
-  ThreadHandle m_thread;
-  uint32_t m_threadId;
+  CWorkerThread m_thread;
+  // The owner's and, while it runs, the capture thread's.
+  std::atomic<int> m_references;
+  std::atomic<bool> m_letGo;
+  // Set when the capture thread was left running: it keeps the driver alive.
+  bool m_holdsDriver;
   IHostFrameSink* m_sink;
   std::atomic<IEdgeMonitorSink*> m_edgeSink;
   uint32_t m_channelIndex;

@@ -158,6 +158,8 @@ void CBaseRTPChannel::NoteAcceptedPacket(const CRTPPacket& packet) {
 }
 
 void CBaseRTPChannel::PacketReceived(const sockaddr* from, CRTPPacket& packet) {
+  // A frame made now could only be dropped, after asking the host for memory.
+  if (IsLetGo()) return;
   if (!m_acceptAnySource) {
     if (from == nullptr || from->sa_family != AF_INET) return;
     sockaddr_in source;

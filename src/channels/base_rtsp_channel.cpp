@@ -13,6 +13,7 @@ CBaseRTSPChannel::~CBaseRTSPChannel() { m_client.Stop(); }
 void CBaseRTSPChannel::ByeReceived() { m_disconnect.Set(); }
 
 void CBaseRTSPChannel::RtpPacketReceived(CRTPPacket& packet) {
+  if (IsLetGo()) return;
   NoteAcceptedPacket(packet);
   ProcessRtpPacket(packet);
 }

@@ -25,7 +25,10 @@ void DeleteDriver(IIPCaptureDriver* driver) {
     // the thread's objects under it: refused, the host may delete it later.
     auto* own = dynamic_cast<telvora::CIPCaptureDriver*>(driver);
     if (own != nullptr && own->RefuseDeleteFromOwnCallback("DeleteIPCapture")) return;
-    telvora::DeleteInterfaceObject(driver);
+    if (own != nullptr)
+      own->DeleteFromHost();
+    else
+      telvora::DeleteInterfaceObject(driver);
   } catch (...) {
   }
 }

@@ -17,6 +17,7 @@ std::string CopyText(const char* text) { return text != nullptr ? std::string(te
 CIPCaptureDriver::CIPCaptureDriver()
     : m_sink(nullptr),
       m_allocator(nullptr),
+      m_references(1),
       m_hostVersion{5, 12, 0, 0},
       m_hostDirectory(platform::GetHostDirectory()),
       m_deviceInfo("", 80, "", ""),
@@ -42,7 +43,7 @@ bool CIPCaptureDriver::Open(IHostLogSink* sink, IFrameAllocator* allocator, IHos
   try {
     if (m_videoCapture != nullptr) Close();
     if (m_videoCapture != nullptr) return false;  // refused: called from its own stream
-    m_allocator = allocator;
+    m_allocator.store(allocator);
     m_sink.store(sink);
     if (!CopyDeviceDescription(device)) {
       Close();
@@ -92,6 +93,18 @@ bool CIPCaptureDriver::CopyDeviceDescription(IHostDevice* device) {
     m_parameters[index] = text;
   }
   return true;
+}
+
+void CIPCaptureDriver::DeleteFromHost() {
+  Close();
+  // A capture thread still running must not reach the host's objects.
+  m_sink.store(nullptr);
+  m_allocator.store(nullptr);
+  ReleaseHold();
+}
+
+void CIPCaptureDriver::ReleaseHold() {
+  if (m_references.fetch_sub(1) == 1) delete this;
 }
 
 void CIPCaptureDriver::Close() {

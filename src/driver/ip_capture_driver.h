@@ -36,6 +36,11 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   // Refused, with a level-1 line, from inside a callback of this device's
   // own streams (see CIPVideoCapture).
   void Close() override;
+  // The host's delete: closes, forgets the host's sink and allocator, and
+  // frees the object once no capture thread left running holds it.
+  void DeleteFromHost();
+  void Hold() override { ++m_references; }
+  void ReleaseHold() override;
   // True, after the level-1 line, when deleting this object now would free
   // the stream whose callback the calling thread is inside.
   // function: the reporting function's name for the line.
@@ -73,7 +78,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   std::string GetHostDirectory() override { return m_hostDirectory; }
   DEVICE_INFO* GetDeviceInfo() override { return &m_deviceInfo; }
   std::pair<uint32_t, uint32_t> GetModelValues() override { return {m_modelValueA, m_modelValueB}; }
-  IFrameAllocator* GetFrameAllocator() override { return m_allocator; }
+  IFrameAllocator* GetFrameAllocator() override { return m_allocator.load(); }
   uint32_t GetReservedValue() override { return m_reservedValue; }
   uint32_t GetConnectionValue() override { return m_connectionValue; }
   uint32_t GetChannelCount() override { return m_channelCount; }
@@ -98,7 +103,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   void DeleteCaptureObjects();
 
   std::atomic<IHostLogSink*> m_sink;
-  IFrameAllocator* m_allocator;
+  std::atomic<IFrameAllocator*> m_allocator;
+  // The host's and one per Hold.
+  std::atomic<int> m_references;
   std::map<uint32_t, std::string> m_parameters;
   platform::HostVersion m_hostVersion;
   std::string m_hostDirectory;

@@ -75,11 +75,7 @@ void CIPVideoCapture::DestroyStream(ICameraChannel* stream) {
     std::unique_lock<std::mutex> lock(m_useMutex);
     m_useReleased.wait(lock, [&] { return m_uses.find(stream) == m_uses.end(); });
   }
-  try {
-    stream->Stop();
-  } catch (...) {
-  }
-  delete stream;
+  CloseCameraChannel(stream);
 }
 
 uint32_t CIPVideoCapture::GetChannelCount() {

@@ -23,7 +23,9 @@ namespace telvora {
 // outside it, so opens and closes of one channel must not overlap.
 // A lookup (state, flags, format change) holds its stream until it returns,
 // and a close waits for it before the stream goes. CloseChannel and the
-// destructor block until the streams' threads have ended.
+// destructor wait for each stream's capture thread up to twice the device's
+// time-out; on POSIX a thread still inside the host then is left to end by
+// itself (see CloseCameraChannel), on Windows it is terminated.
 //
 // From inside a stream's own host callback (OnFrame, OnSignalLost, an edge
 // monitor's), opening, closing or re-configuring that stream's channel is
@@ -97,7 +99,7 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx2 {
   // that raced this one), for the caller to close outside the lock.
   ICameraChannel* StoreStream(uint32_t channel, uint32_t entry, ICameraChannel* stream);
   IEdgeMonitor* EdgeMonitorIfOn();
-  // Waits until no lookup holds the stream, then stops and deletes it.
+  // Waits until no lookup holds the stream, then stops and lets go of it.
   void DestroyStream(ICameraChannel* stream);
   void LogException(const char* function);
 

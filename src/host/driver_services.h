@@ -43,6 +43,11 @@ class IDriver : public IDebugMessage {
   virtual std::string GetParameter(uint32_t index) = 0;
   // 0x80000000 when missing or not a decimal number.
   virtual int32_t GetParameterNumber(uint32_t index) = 0;
+  // Keep the driver alive for a capture thread that a close left running,
+  // past the host's delete; each Hold is ended by one ReleaseHold, which may
+  // come from that thread.
+  virtual void Hold() {}
+  virtual void ReleaseHold() {}
 };
 
 class IVideoChannelCreator {
