@@ -32,7 +32,8 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx5, public IDriver, 
   // parse, or a refusing hook. Sink and allocator are borrowed and may be
   // null: then no line is logged and no frame can be made.
   bool Open(IHostLogSink* sink, IFrameAllocator* allocator, IHostDevice* device) override;
-  // Stops and deletes every stream; blocks until their threads have ended.
+  // Stops and deletes every stream, each within its stop limit (see
+  // CIPVideoCapture).
   // Refused, with a level-1 line, from inside a callback of this device's
   // own streams (see CIPVideoCapture).
   void Close() override;

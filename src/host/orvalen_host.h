@@ -314,6 +314,13 @@ namespace ipcapture {
 // sub-channel pair for its channel, IIPCaptureDriver::Close and
 // DeleteIPCapture for its device) are refused with a level-1 line and
 // change nothing; make them from another thread.
+//
+// CloseChannel (and Close and DeleteIPCapture, stream by stream) waits for a
+// stream's threads up to twice the device's time-out. On Windows a thread
+// still running then is terminated. Elsewhere it is left to end by itself:
+// once the close has returned it makes no new call to the host, and it
+// frees what it holds when the call it is stuck in returns. Until then the
+// host keeps that call's sink alive and does not unload the library.
 
 class IIPVideoCapture {
  public:

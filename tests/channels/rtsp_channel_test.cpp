@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -544,6 +545,51 @@ TEST_F(IntegrationRtspChannel, HostCallsFromInsideItsOwnCallbacksAreRefused) {
     const size_t frames = sink.FrameCount();
     EXPECT_TRUE(sink.WaitForFrames(frames + 3, 15s)) << "the stream goes on";
     EXPECT_TRUE(capture.CloseChannel(0)) << "and closes from the host's own thread";
+  }
+}
+
+// A host that holds OnFrame past the stop limit: CloseChannel still returns
+// within twice the 1 s time-out, and once the host lets go the stream's
+// threads end without another call (ASan in CI checks that nothing leaks).
+TEST_F(IntegrationRtspChannel, CloseChannelLeavesAThreadHeldInTheHostToEndByItself) {
+  for (const bool interleaved : {false, true}) {
+    SCOPED_TRACE(interleaved ? "interleaved" : "UDP");
+    test::TempFolder folder;
+    if (interleaved) {
+      ASSERT_TRUE(folder.Write("Orvalen.xml", test::InterleavedConfiguration()));
+    }
+    FakeRtspCamera camera(H264Camera());
+    const size_t threads = test::CountOwnThreads();
+    DeviceRig rig(camera.Port());
+    rig.driver.SetHostDirectory(folder.Path());
+    RigChannelCreator creator(&rig.driver);
+    auto capture = std::make_unique<CIPVideoCapture>(&creator, 1, &rig.driver);
+    test::FakeHostStreamSettings settings;
+    ASSERT_TRUE(capture->OpenChannel(0, &rig.sink, &settings));
+    ASSERT_TRUE(rig.sink.WaitForFrames(3, 15s));
+    rig.sink.SetMode(test::FakeFrameSink::Mode::kBlock);
+    ASSERT_TRUE(test::WaitUntil([&] { return rig.sink.IsBlocked(); }, 10s));
+    // A close that waits for the host fails here instead of hanging.
+    std::promise<void> closed;
+    std::thread guard([&, done = closed.get_future()] {
+      if (done.wait_for(10s) == std::future_status::timeout) rig.sink.Unblock();
+    });
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_TRUE(capture->CloseChannel(0));
+    const auto closeMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count();
+    closed.set_value();
+    guard.join();
+    EXPECT_LT(closeMs, 4000) << "the limit is 2000 ms";
+    EXPECT_TRUE(rig.sink.IsBlocked());
+    EXPECT_EQ(rig.driver.Logs().CountAtLevel(2, "cannot be stopped and will be terminated now"), 1u);
+    capture.reset();
+    const size_t calls = rig.sink.OnFrameCalls();
+    const size_t lost = rig.sink.SignalLostCount();
+    rig.sink.Unblock();
+    EXPECT_TRUE(test::WaitForThreadCount(threads, 15s)) << test::CountOwnThreads() - threads << " threads left";
+    EXPECT_EQ(rig.sink.OnFrameCalls(), calls) << "a frame reached the host after CloseChannel returned";
+    EXPECT_EQ(rig.sink.SignalLostCount(), lost);
   }
 }
 

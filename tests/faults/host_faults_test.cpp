@@ -68,7 +68,7 @@ TEST(HostFaults, ThrowingOnFrameNeitherStopsTheStreamNorTheClose) {
   camera.Stop();
 }
 
-TEST(HostFaults, OnFrameBlockedForThirtySecondsStillLetsCloseReturn) {
+TEST(HostFaults, OnFrameBlockedForThirtySecondsLetsCloseReturnWithinItsLimit) {
   ASSERT_EQ(DriverLibrary::Get().error, "");
   UseTransport("udp");
   e2e::TempDir dir;
@@ -84,24 +84,24 @@ TEST(HostFaults, OnFrameBlockedForThirtySecondsStillLetsCloseReturn) {
     ASSERT_TRUE(sink.WaitForFrames(10, 20s));
     sink.SetMode(FaultSink::Mode::kBlock, 30000);
     ASSERT_TRUE(WaitUntil([&] { return sink.Blocked() == 1; }, 5s));
-    const Clock::time_point blockedAt = Clock::now();
     // The stream goes on arriving meanwhile and must stay bounded in the
-    // receive queue; CloseChannel has to come back once the host does.
+    // receive queue.
     std::this_thread::sleep_for(2s);
     const double closeMs = host.CloseChannel();
-    const double sinceBlock = std::chrono::duration<double, std::milli>(Clock::now() - blockedAt).count();
     EXPECT_GE(closeMs, 0);
-    EXPECT_LT(sinceBlock, 45000) << "CloseChannel held the host far beyond the blocked call";
+    EXPECT_LT(closeMs, 13000) << "the limit is twice the 5 s time-out";
     Figure("close_with_onframe_blocked_30s_ms", closeMs, "ms");
-    const size_t calls = sink.Calls();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(sink.Calls(), calls) << "OnFrame called after CloseChannel returned";
-    EXPECT_EQ(sink.Blocked(), 0u) << "CloseChannel returned while the driver was still inside OnFrame";
+    EXPECT_EQ(sink.Blocked(), 1u) << "the host still holds the call";
     // The operator is told that the host held the channel up.
     EXPECT_GE(host.Log().Logs().CountAtLevel(2, "will be terminated"), 1u) << host.LogText();
+    // The device goes too while the thread is still inside the host: what
+    // that thread uses must outlive both.
     host.Close();
+    const size_t calls = sink.Calls();
+    sink.Release();
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 15s)) << ThreadCount() - threads << " threads left";
+    EXPECT_EQ(sink.Calls(), calls) << "OnFrame called after CloseChannel returned";
   }
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3s)) << ThreadCount() - threads << " threads left";
   camera.Stop();
 }
 
