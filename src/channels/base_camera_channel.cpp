@@ -216,7 +216,8 @@ void CBaseCameraChannel::NotifySignalLost() {
   HostCallbackScope scope(this);
   try {
     if (m_sink != nullptr) m_sink->OnSignalLost();
-    IEdgeMonitorSink* edge = m_edgeSink.load();
+    // The channel may have been let go while the host held the call.
+    IEdgeMonitorSink* edge = m_letGo ? nullptr : m_edgeSink.load();
     if (edge != nullptr) edge->OnSignalLost(m_channelIndex);
   } catch (...) {
     try {
