@@ -583,10 +583,13 @@ TEST_F(IntegrationRtspChannel, CloseChannelLeavesAThreadHeldInTheHostToEndByItse
     EXPECT_LT(closeMs, 4000) << "the limit is 2000 ms";
     EXPECT_TRUE(rig.sink.IsBlocked());
     EXPECT_EQ(rig.driver.Logs().CountAtLevel(2, "cannot be stopped and will be terminated now"), 1u);
+    EXPECT_EQ(rig.driver.Holds(), 1) << "the thread left running keeps the driver";
     capture.reset();
     const size_t calls = rig.sink.OnFrameCalls();
     const size_t lost = rig.sink.SignalLostCount();
     rig.sink.Unblock();
+    // The release is the thread's last use of anything of the test's.
+    EXPECT_TRUE(test::WaitUntil([&] { return rig.driver.Holds() == 0; }, 15s));
     EXPECT_TRUE(test::WaitForThreadCount(threads, 15s)) << test::CountOwnThreads() - threads << " threads left";
     EXPECT_EQ(rig.sink.OnFrameCalls(), calls) << "a frame reached the host after CloseChannel returned";
     EXPECT_EQ(rig.sink.SignalLostCount(), lost);

@@ -2,6 +2,7 @@
 // in, every log line recorded (level as the component asked, not adapted).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,8 +29,12 @@ class FakeDriver : public IDriver {
   uint32_t GetChannelCount() override { return m_channelCount; }
   std::string GetParameter(uint32_t index) override;
   int32_t GetParameterNumber(uint32_t index) override;
+  void Hold() override { ++m_holds; }
+  void ReleaseHold() override { --m_holds; }
 
   // Test controls.
+  // Holds not yet released: a thread left running still uses the driver.
+  int Holds() const { return m_holds.load(); }
   DEVICE_INFO& Info() { return m_info; }
   LogRecorder& Logs() { return m_log; }
   void SetAllocator(IFrameAllocator* allocator) { m_allocator = allocator; }
@@ -44,6 +49,7 @@ class FakeDriver : public IDriver {
   uint32_t m_channelCount = 1;
   std::map<uint32_t, std::string> m_params;
   std::string m_hostDirectory;
+  std::atomic<int> m_holds{0};
 };
 
 }  // namespace test
