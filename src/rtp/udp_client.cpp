@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "base/string_format.h"
@@ -246,7 +248,10 @@ void CUDPClient::Run() {
   if (s == INVALID_SOCKET) return;
   // Every datagram is received whole, from the first one on, whatever size
   // the user asked for: cameras that send large RTP packets lose nothing.
-  std::vector<unsigned char> buffer(kMaxDatagram);
+  // Left uninitialised: only the pages datagrams really reach become
+  // resident, one for a camera that sends 1500-byte packets.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kMaxDatagram]);
+  if (!buffer) return;
   // One system call per datagram where the platform lets a shutdown end a
   // blocked receive; a poll before each receive elsewhere.
   const bool waitInReceive = platform::ShutdownWakesBlockedReceive();
@@ -263,13 +268,13 @@ void CUDPClient::Run() {
     sockaddr_in from;
     std::memset(&from, 0, sizeof(from));
     socklen_t fromLength = sizeof(from);
-    const int n = platform::ReceiveFrom(s, buffer.data(), static_cast<int>(buffer.size()),
+    const int n = platform::ReceiveFrom(s, buffer.get(), static_cast<int>(kMaxDatagram),
                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n > 0) {
       IRTPClientUser* user = m_user;
       if (user != nullptr && !StopRequested()) {
         try {
-          user->DataReceived(this, reinterpret_cast<const sockaddr*>(&from), buffer.data(), n);
+          user->DataReceived(this, reinterpret_cast<const sockaddr*>(&from), buffer.get(), n);
         } catch (...) {
         }
       }
