@@ -68,6 +68,7 @@ CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner)
     : CRTPMediaParser(owner, "telvora::CH264RTPMediaParser::ProcessFrame"),
       m_waiting(true),
       m_reportedInterleaved(false),
+      m_interleaved(false),
       m_fragmentMode(kFragmentAppend),
       m_reportedWidth(0),
       m_reportedHeight(0) {}
@@ -87,6 +88,8 @@ void CH264RTPMediaParser::Reset() {
 void CH264RTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& parameters) {
   m_announcedWidth = parameters.width;
   m_announcedHeight = parameters.height;
+  m_interleaved = parameters.packetizationMode == 2;
+  if (m_interleaved) ReportInterleaved();
   // Descriptions list the sets in either order.
   const std::vector<uint8_t>* sps = nullptr;
   const std::vector<uint8_t>* pps = nullptr;
@@ -114,7 +117,7 @@ PacketResult CH264RTPMediaParser::Depacketize(const CRTPPacket& packet) {
   const uint8_t* payload = packet.GetPayload();
   const size_t length = payload != nullptr ? packet.GetPayloadLength() : 0;
   bool accepted = false;
-  if (length > 0) {
+  if (length > 0 && !m_interleaved) {
     switch (NalTypeOf(payload[0])) {
       case kNalStapA:
         accepted = HandleStapA(payload, length);

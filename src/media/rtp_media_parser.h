@@ -17,13 +17,15 @@ namespace telvora {
 // The codec parameters of the video stream, decoded from the session
 // description: the first and second sprop-parameter-sets entries (H.264
 // parameter set NAL units, without start code), the MPEG-4 config bytes,
-// and the picture size the description announces (0 when it names none).
+// the picture size the description announces (0 when it names none), and
+// the H.264 packetization-mode (-1 when the description gives none).
 struct MEDIA_STREAM_PARAMETERS {
   std::vector<uint8_t> parameterSet1;
   std::vector<uint8_t> parameterSet2;
   std::vector<uint8_t> config;
   uint32_t width = 0;
   uint32_t height = 0;
+  int packetizationMode = -1;
 };
 
 // What one packet did.
