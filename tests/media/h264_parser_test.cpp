@@ -287,6 +287,11 @@ TEST_F(H264Packets, StapAUnitsAreTreatedOneByOne) {
   Send(StapA({kSei, sps, kPps, kIdr}), true);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0].bytes, Concat({WithStartCode(sps), WithStartCode(kPps), WithStartCode(kIdr), kTrailer}));
+  // Dropped units between slices, and a unit of another type kept.
+  const Bytes kFiller = {0x0C, 0xFF, 0x80};
+  Send(StapA({kSlice, kSei, kFiller, kAud, kSliceB}), true);
+  ASSERT_EQ(Frames().size(), 2u);
+  EXPECT_EQ(Frames()[1].bytes, Concat({WithStartCode(kSlice), WithStartCode(kFiller), WithStartCode(kSliceB), kTrailer}));
 }
 
 TEST_F(H264Packets, StapABounds) {
