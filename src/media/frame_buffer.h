@@ -40,10 +40,11 @@ class CFrameBuffer {
     m_data = std::move(grown);
     m_capacity = n;
   }
-  // Appends, growing as a vector would.
+  // Appends, growing only as far as needed: what a frame gets once it is
+  // complete must not double a buffer held at its limit.
   void Put(const uint8_t* bytes, size_t n) {
     if (n == 0) return;
-    if (n > m_capacity - m_size) reserve(m_size + (n > m_size ? n : m_size));
+    if (n > m_capacity - m_size) reserve(m_size + n);
     std::memcpy(m_data.get() + m_size, bytes, n);
     m_size += n;
   }
