@@ -159,12 +159,12 @@ class CRTPMediaParser {
  private:
   enum MarkerState { kMarkersUnknown, kMarkersRight, kMarkersEarly };
 
-  // Finishes the frame in the buffer and hands it over; true when the
-  // client took it.
   bool AppendGrowing(const uint8_t* data, size_t length);
   // Room for needed bytes in all: doubling, but never past what the limit
   // can use.
   void Grow(size_t needed);
+  // Finishes the frame in the buffer and hands it over; true when the
+  // client took it.
   bool CompleteFrame(uint32_t rtpTimestamp);
   bool HandOver(uint32_t code, uint32_t rtpTimestamp);
   // False after an append went past the limit: logs the overflow once and
