@@ -96,6 +96,26 @@ uint16_t FillH264(CRTPMediaParser* parser, size_t target) {
   return seq;
 }
 
+uint16_t FillH264StapA(CRTPMediaParser* parser, size_t target) {
+  // Two slices a packet, each one start code and its bytes in the frame;
+  // the last packet is split to end on the target.
+  uint16_t seq = 1;
+  size_t have = 0;
+  while (have < target) {
+    const size_t rest = std::min<size_t>(60000, target - have);
+    std::vector<uint8_t> packet{0x18};
+    for (size_t unit : {rest / 2 - 3, rest - rest / 2 - 3}) {
+      packet.push_back(static_cast<uint8_t>(unit >> 8));
+      packet.push_back(static_cast<uint8_t>(unit));
+      packet.push_back(0x41);  // a later slice of its picture
+      packet.resize(packet.size() + unit - 1, 0x55);
+    }
+    FeedPayload(parser, seq++, false, packet);
+    have += rest;
+  }
+  return seq;
+}
+
 uint16_t FillMpeg4(CRTPMediaParser* parser, size_t target) {
   uint16_t seq = 1;
   size_t have = 0;
@@ -132,6 +152,7 @@ uint16_t FillJpeg(CRTPMediaParser* parser, size_t target) {
 TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
   const LimitCase kCases[] = {
       {"H.264", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, FillH264},
+      {"H.264 STAP-A", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, FillH264StapA},
       {"MPEG-4", [](IDriver* d) -> CRTPMediaParser* { return new CMpeg4RTPMediaParser(d, nullptr); }, FillMpeg4},
       {"JPEG", [](IDriver* d) -> CRTPMediaParser* { return new CJpegRTPMediaParser(d); }, FillJpeg},
   };
