@@ -41,15 +41,6 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const Clock::time_point end = Clock::now() + timeout;
-  for (;;) {
-    if (condition()) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 namespace {
 
 size_t CountEntries(const char* folder) {
