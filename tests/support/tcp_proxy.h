@@ -60,7 +60,6 @@ class TcpProxy {
 
   // 0 when the listener could not be opened.
   uint16_t Port() const { return m_port; }
-  uint16_t UpstreamPort() const { return m_upstreamPort; }
   unsigned Connections() const { return m_connections.load(); }
   // Connections ended by ResetAll.
   unsigned Resets() const { return m_resets.load(); }

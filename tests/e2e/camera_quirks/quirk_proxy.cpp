@@ -7,13 +7,10 @@
 #include <deque>
 #include <map>
 
-
 namespace quirks {
 namespace {
 
 const char kRealm[] = "quirkcam";
-
-using telvora::test::SendAll;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -138,6 +135,13 @@ std::string RewriteDescription(Quirk quirk, const std::string& sdp, const std::s
   }
 }
 
+// Size of the interleaved frame at the start of pending, 0 while it is not whole.
+size_t FrameLength(const std::string& pending) {
+  if (pending.size() < 4) return 0;
+  const size_t total = 4 + static_cast<uint8_t>(pending[2]) * 256u + static_cast<uint8_t>(pending[3]);
+  return pending.size() < total ? 0 : total;
+}
+
 }  // namespace
 
 struct QuirkProxy::LinkState {
@@ -192,13 +196,6 @@ unsigned QuirkProxy::Count(const std::string& method) const {
 void QuirkProxy::Problem(const std::string& what) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_problems.size() < 20) m_problems.push_back(what);
-}
-
-// Size of the interleaved frame at the start of pending, 0 while it is not whole.
-static size_t FrameLength(const std::string& pending) {
-  if (pending.size() < 4) return 0;
-  const size_t total = 4 + static_cast<uint8_t>(pending[2]) * 256u + static_cast<uint8_t>(pending[3]);
-  return pending.size() < total ? 0 : total;
 }
 
 bool QuirkProxy::FromClient(Link* link, std::string& pending) {
