@@ -41,6 +41,16 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
+std::string HostAndPort(const std::string& url) {
+  const size_t start = url.find("://") + 3;
+  return url.substr(start, url.find('/', start) - start);
+}
+
+uint16_t PortOf(const std::string& url) {
+  const std::string authority = HostAndPort(url);
+  return static_cast<uint16_t>(std::atoi(authority.c_str() + authority.rfind(':') + 1));
+}
+
 namespace {
 
 size_t CountEntries(const char* folder) {

@@ -32,6 +32,10 @@ double Max(const std::vector<double>& values);
 
 using telvora::test::WaitUntil;
 
+// "rtsp://127.0.0.1:PORT/stream" -> "127.0.0.1:PORT", and the PORT alone.
+std::string HostAndPort(const std::string& url);
+uint16_t PortOf(const std::string& url);
+
 // This process, from /proc/self.
 size_t OpenFileDescriptors();
 size_t ThreadCount();
