@@ -59,6 +59,7 @@ bool CRtspVideoChannel::SdpInfoReceived(SDP_INFO& info) {
   parameters.config = info.config;
   parameters.width = info.video.width;
   parameters.height = info.video.height;
+  parameters.packetizationMode = info.video.packetizationMode;
   m_parser->SetStreamParameters(parameters);
   m_activeParser = m_parser.Get();
   return true;

@@ -1,6 +1,7 @@
 #include "media/h264_rtp_media_parser.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/byte_order.h"
 #include "media/h264_bit_reader.h"
@@ -68,6 +69,7 @@ CH264RTPMediaParser::CH264RTPMediaParser(IDriver* owner)
     : CRTPMediaParser(owner, "telvora::CH264RTPMediaParser::ProcessFrame"),
       m_waiting(true),
       m_reportedInterleaved(false),
+      m_interleaved(false),
       m_fragmentMode(kFragmentAppend),
       m_reportedWidth(0),
       m_reportedHeight(0) {}
@@ -87,6 +89,8 @@ void CH264RTPMediaParser::Reset() {
 void CH264RTPMediaParser::SetStreamParameters(const MEDIA_STREAM_PARAMETERS& parameters) {
   m_announcedWidth = parameters.width;
   m_announcedHeight = parameters.height;
+  m_interleaved = parameters.packetizationMode == 2;
+  if (m_interleaved) ReportInterleaved();
   // Descriptions list the sets in either order.
   const std::vector<uint8_t>* sps = nullptr;
   const std::vector<uint8_t>* pps = nullptr;
@@ -114,7 +118,7 @@ PacketResult CH264RTPMediaParser::Depacketize(const CRTPPacket& packet) {
   const uint8_t* payload = packet.GetPayload();
   const size_t length = payload != nullptr ? packet.GetPayloadLength() : 0;
   bool accepted = false;
-  if (length > 0) {
+  if (length > 0 && !m_interleaved) {
     switch (NalTypeOf(payload[0])) {
       case kNalStapA:
         accepted = HandleStapA(payload, length);
@@ -162,19 +166,43 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   if (length < 4) return false;
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
+  // Each unit's 2-byte size becomes a 3-byte start code, so the units add
+  // at most half as much again as they take from the packet. That room is
+  // taken once, and units that need nothing but their start code are
+  // written straight into it.
+  uint8_t* out = Reserve(remaining + remaining / 2);
+  bool valid = true;
   while (remaining > 1) {
     const size_t size = ReadBigEndian16(p);
     p += 2;
     remaining -= 2;
-    if (size > remaining) return false;
+    if (size > remaining) {
+      valid = false;
+      break;
+    }
     if (remaining == 0) break;
     // A zero-size unit carries nothing; skipping it keeps an empty start
     // code out of the frame.
-    if (size > 0) HandleNalUnit(p, size);
+    if (size > 0) {
+      const uint8_t type = NalTypeOf(p[0]);
+      if (out != nullptr && type != kNalIdrSlice && (type < kNalSei || type > kNalAccessUnitDelimiter)) {
+        if (IsSlice(type)) m_framePicture = true;
+        out[0] = 0;
+        out[1] = 0;
+        out[2] = 1;
+        std::memcpy(out + 3, p, size);
+        out += size + 3;
+      } else {
+        if (out != nullptr) Commit(out);
+        HandleNalUnit(p, size);
+        out = Reserve((remaining - size) + (remaining - size) / 2);
+      }
+    }
     p += size;
     remaining -= size;
   }
-  return true;
+  if (out != nullptr) Commit(out);
+  return valid;
 }
 
 bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {
@@ -310,7 +338,7 @@ bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
   m_framePicture = false;
   if (m_frameBuffer.empty()) return false;
   // Within the slack the base keeps past the limit.
-  m_frameBuffer.insert(m_frameBuffer.end(), kFrameTrailer, kFrameTrailer + sizeof(kFrameTrailer));
+  m_frameBuffer.Put(kFrameTrailer, sizeof(kFrameTrailer));
   uint32_t width = 0;
   uint32_t height = 0;
   if (ParseSps(m_frameBuffer.data(), m_frameBuffer.size(), &width, &height)) {

@@ -1,6 +1,9 @@
 // Rebuilds H.264 access units in Annex B form (start code 00 00 01 before
 // every NAL unit) from RTP packets in the RFC 6184 payload format: single
-// NAL unit packets, STAP-A and FU-A (non-interleaved modes 0 and 1).
+// NAL unit packets, STAP-A and FU-A (non-interleaved modes 0 and 1). A
+// stream whose description announces the interleaved mode 2 is refused
+// before its first packet; one that names no mode, or mode 0, may still
+// send STAP-A and FU-A, as many cameras do, and they are taken.
 #pragma once
 
 #include <cstddef>
@@ -59,7 +62,8 @@ class CH264RTPMediaParser : public CRTPMediaParser {
 
   void Reset() override;
   // Keeps the SPS and PPS of the description (in either order) when the
-  // SPS yields a picture size.
+  // SPS yields a picture size. Packetization mode 2 is logged at once and
+  // every packet is refused.
   void SetStreamParameters(const MEDIA_STREAM_PARAMETERS& parameters) override;
 
   // Reads the picture size from the first SPS NAL unit (after a 00 00 01
@@ -93,6 +97,7 @@ class CH264RTPMediaParser : public CRTPMediaParser {
 
   bool m_waiting;
   bool m_reportedInterleaved;
+  bool m_interleaved;  // the description announced mode 2
   FragmentMode m_fragmentMode;
   std::vector<uint8_t> m_fragmentedSet;  // an SPS or PPS arriving in FU-A
   std::map<uint32_t, std::vector<uint8_t>> m_spsById;

@@ -213,9 +213,9 @@ bool CJpegRTPMediaParser::BuildRfc2435Frame() {
     return false;
   // Replace the consumed bytes by the header with a single move of the data.
   if (headerLength > consumed) {
-    m_frameBuffer.insert(m_frameBuffer.begin(), headerLength - consumed, 0);
+    m_frameBuffer.InsertFront(headerLength - consumed);
   } else if (consumed > headerLength) {
-    m_frameBuffer.erase(m_frameBuffer.begin(), m_frameBuffer.begin() + std::ptrdiff_t(consumed - headerLength));
+    m_frameBuffer.EraseFront(consumed - headerLength);
   }
   if (headerLength != 0) std::memcpy(m_frameBuffer.data(), header, headerLength);
   return true;
@@ -230,8 +230,8 @@ void CJpegRTPMediaParser::AddEndOfImage() {
       break;
     }
   }
-  m_frameBuffer.push_back(0xFF);
-  m_frameBuffer.push_back(0xD9);
+  static const uint8_t kEndOfImage[2] = {0xFF, 0xD9};
+  m_frameBuffer.Put(kEndOfImage, sizeof(kEndOfImage));
 }
 
 bool CJpegRTPMediaParser::Rfc2435HeaderSize(const uint8_t* data, size_t length, size_t* size) {

@@ -120,12 +120,14 @@ bool CRTPMediaParser::AppendGrowing(const uint8_t* data, size_t length) {
   }
   if (length == 0) return true;
   const size_t needed = size + length;
-  if (needed > m_frameBuffer.capacity()) {
-    // Doubling, but never past what the limit can use.
-    m_frameBuffer.reserve(std::min(kMaxFrameBufferSize + kFinishSlack, std::max(needed, 2 * m_frameBuffer.capacity())));
-  }
-  m_frameBuffer.insert(m_frameBuffer.end(), data, data + length);
+  if (needed > m_frameBuffer.capacity()) Grow(needed);
+  std::memcpy(m_frameBuffer.data() + size, data, length);
+  m_frameBuffer.SetSize(needed);
   return true;
+}
+
+void CRTPMediaParser::Grow(size_t needed) {
+  m_frameBuffer.reserve(std::min(kMaxFrameBufferSize + kFinishSlack, std::max(needed, 2 * m_frameBuffer.capacity())));
 }
 
 void CRTPMediaParser::ClearFrame() {
@@ -133,8 +135,7 @@ void CRTPMediaParser::ClearFrame() {
   m_frameBuffer.clear();
   m_frameHeld = false;
   m_framePicture = false;
-  if (m_frameBuffer.capacity() > kKeptCapacity && used < m_frameBuffer.capacity() / 4)
-    std::vector<uint8_t>().swap(m_frameBuffer);
+  if (m_frameBuffer.capacity() > kKeptCapacity && used < m_frameBuffer.capacity() / 4) m_frameBuffer.Release();
 }
 
 bool CRTPMediaParser::CompleteFrame(uint32_t rtpTimestamp) {

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host/driver_services.h"
+#include "media/frame_buffer.h"
 #include "media/media_parser_client.h"
 #include "rtp/rtp_packet.h"
 
@@ -17,13 +19,15 @@ namespace telvora {
 // The codec parameters of the video stream, decoded from the session
 // description: the first and second sprop-parameter-sets entries (H.264
 // parameter set NAL units, without start code), the MPEG-4 config bytes,
-// and the picture size the description announces (0 when it names none).
+// the picture size the description announces (0 when it names none), and
+// the H.264 packetization-mode (-1 when the description gives none).
 struct MEDIA_STREAM_PARAMETERS {
   std::vector<uint8_t> parameterSet1;
   std::vector<uint8_t> parameterSet2;
   std::vector<uint8_t> config;
   uint32_t width = 0;
   uint32_t height = 0;
+  int packetizationMode = -1;
 };
 
 // What one packet did.
@@ -98,8 +102,9 @@ class CRTPMediaParser {
   // nothing is appended and the frame is dropped once the packet is done.
   bool Append(const uint8_t* data, size_t length) {
     const size_t size = m_frameBuffer.size();
-    if (!m_overflow && length <= m_frameBuffer.capacity() - size && size + length <= kMaxFrameBufferSize) {
-      m_frameBuffer.insert(m_frameBuffer.end(), data, data + length);
+    if (!m_overflow && length != 0 && length <= m_frameBuffer.capacity() - size && size + length <= kMaxFrameBufferSize) {
+      std::memcpy(m_frameBuffer.data() + size, data, length);
+      m_frameBuffer.SetSize(size + length);
       return true;
     }
     return AppendGrowing(data, length);
@@ -109,14 +114,28 @@ class CRTPMediaParser {
   bool AppendStartCode() {
     const size_t size = m_frameBuffer.size();
     if (!m_overflow && m_frameBuffer.capacity() - size >= 3 && size + 3 <= kMaxFrameBufferSize) {
-      m_frameBuffer.push_back(0);
-      m_frameBuffer.push_back(0);
-      m_frameBuffer.push_back(1);
+      uint8_t* out = m_frameBuffer.data() + size;
+      out[0] = 0;
+      out[1] = 0;
+      out[2] = 1;
+      m_frameBuffer.SetSize(size + 3);
       return true;
     }
     static const uint8_t kCode[3] = {0, 0, 1};
     return AppendGrowing(kCode, 3);
   }
+  // Room for up to length more bytes, to be written at the returned
+  // pointer and kept with Commit; one limit check for a whole packet. Null
+  // when they could take the frame past the limit: the caller then appends
+  // piece by piece, and the piece that does not fit drops the frame.
+  uint8_t* Reserve(size_t length) {
+    const size_t size = m_frameBuffer.size();
+    if (m_overflow || size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) return nullptr;
+    if (length > m_frameBuffer.capacity() - size) Grow(size + length);
+    return m_frameBuffer.data() + size;
+  }
+  // Keeps what was written since Reserve, up to end.
+  void Commit(const uint8_t* end) { m_frameBuffer.SetSize(static_cast<size_t>(end - m_frameBuffer.data())); }
   // Empties the frame buffer and, after an outsized frame, gives its
   // memory back.
   void ClearFrame();
@@ -125,7 +144,7 @@ class CRTPMediaParser {
   bool m_firstPacket;
   IDriver* m_owner;
   IMediaParserClient* m_client;
-  std::vector<uint8_t> m_frameBuffer;
+  CFrameBuffer m_frameBuffer;
   std::vector<uint8_t> m_sps;
   std::vector<uint8_t> m_pps;
   std::vector<uint8_t> m_config;
@@ -140,9 +159,12 @@ class CRTPMediaParser {
  private:
   enum MarkerState { kMarkersUnknown, kMarkersRight, kMarkersEarly };
 
+  bool AppendGrowing(const uint8_t* data, size_t length);
+  // Room for needed bytes in all: doubling, but never past what the limit
+  // can use.
+  void Grow(size_t needed);
   // Finishes the frame in the buffer and hands it over; true when the
   // client took it.
-  bool AppendGrowing(const uint8_t* data, size_t length);
   bool CompleteFrame(uint32_t rtpTimestamp);
   bool HandOver(uint32_t code, uint32_t rtpTimestamp);
   // False after an append went past the limit: logs the overflow once and

@@ -208,6 +208,13 @@ bool CSDPResponseParser::ParseFmtp(const std::string& line) {
 }
 
 bool CSDPResponseParser::ParseVideoParameters(const std::string& line) {
+  // Parameter names are case-insensitive; values other than 0 to 2 are
+  // taken as not given.
+  const std::string mode = ExtractValue(ToLower(line), "packetization-mode", "=", " ;\r\n");
+  size_t digits = 0;
+  const unsigned long long value = LeadingNumber(mode, 3, &digits);
+  if (!mode.empty() && digits == mode.size() && value <= 2 && m_section.media.packetizationMode < 0)
+    m_section.media.packetizationMode = static_cast<int>(value);
   const std::string sets = ExtractValue(line, "sprop-parameter-sets", "=", " ;\r\n");
   if (!sets.empty()) return ParseParameterSets(sets);
   const std::string config = ExtractValue(line, "config", "=", " ;\r\n");

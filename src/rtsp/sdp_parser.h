@@ -16,6 +16,7 @@ struct SDP_MEDIA_INFO {
   std::string rtpmap;              // e.g. H264/90000
   uint32_t width = 0;              // a=x-dimensions or a=framesize; 0 when absent
   uint32_t height = 0;
+  int packetizationMode = -1;      // H.264 fmtp packetization-mode 0 to 2; -1 when absent or unknown
 };
 
 struct SDP_INFO {

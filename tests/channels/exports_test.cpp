@@ -19,6 +19,7 @@
 #include "channels/channel_test_kit.h"
 #include "channels/fake_rtsp_camera.h"
 #include "host/orvalen_host.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace {
@@ -41,8 +42,7 @@ class Testcam {
   ~Testcam() {
     if (m_pid <= 0) return;
     kill(m_pid, SIGTERM);
-    for (int i = 0; i < 50 && waitpid(m_pid, nullptr, WNOHANG) == 0; ++i) std::this_thread::sleep_for(100ms);
-    if (waitpid(m_pid, nullptr, WNOHANG) == 0) {
+    if (!test::WaitUntil([&] { return waitpid(m_pid, nullptr, WNOHANG) != 0; })) {
       kill(m_pid, SIGKILL);
       waitpid(m_pid, nullptr, 0);
     }
@@ -57,19 +57,22 @@ class Testcam {
       _exit(127);
     }
     if (m_pid < 0) return std::string();
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < until) {
-      std::ifstream in(m_output);
-      std::string line;
-      while (std::getline(in, line))
-        if (line.rfind("ready ", 0) == 0) return line.substr(6);
-      if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return std::string();
-      }
-      std::this_thread::sleep_for(50ms);
-    }
-    return std::string();
+    std::string url;
+    test::WaitUntil(
+        [&] {
+          std::ifstream in(m_output);
+          std::string line;
+          while (std::getline(in, line))
+            if (line.rfind("ready ", 0) == 0) {
+              url = line.substr(6);
+              return true;
+            }
+          if (waitpid(m_pid, nullptr, WNOHANG) != m_pid) return false;
+          m_pid = -1;
+          return true;
+        },
+        30s);
+    return url;
   }
 
  private:

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "support/loopback_listener.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {
@@ -103,12 +104,7 @@ size_t FakeRtspCamera::Count(const std::string& method) const {
 }
 
 bool FakeRtspCamera::WaitForCount(const std::string& method, size_t count, milliseconds timeout) const {
-  const auto until = Clock::now() + timeout;
-  while (Count(method) < count) {
-    if (Clock::now() >= until) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
+  return WaitUntil([&] { return Count(method) >= count; }, timeout);
 }
 
 std::string FakeRtspCamera::Answer(const std::string& request, unsigned connection, SessionState& session) {

@@ -120,15 +120,27 @@ class IntegrationRtspChannel : public ::testing::Test {
       EXPECT_TRUE(test::WaitForThreadCount(m_threads, 3000ms)) << "threads left: " << test::CountOwnThreads() - m_threads;
     }
   }
+  // A channel on the rig, started. The rig's host folder is a fresh one,
+  // with configuration as its Orvalen.xml when given.
+  std::unique_ptr<CRtspVideoChannel> StartChannel(DeviceRig& rig, const std::string& configuration = "") {
+    m_hosts.push_back(std::make_unique<test::TempFolder>());
+    if (!configuration.empty()) {
+      EXPECT_TRUE(m_hosts.back()->Write("Orvalen.xml", configuration));
+    }
+    rig.driver.SetHostDirectory(m_hosts.back()->Path());
+    auto channel = std::make_unique<CRtspVideoChannel>(0, &rig.driver, &rig.sink);
+    CHANNEL_SETTINGS settings{};
+    EXPECT_TRUE(channel->Start(&settings));
+    return channel;
+  }
   size_t m_threads = 0;
+  std::vector<std::unique_ptr<test::TempFolder>> m_hosts;
 };
 
 TEST_F(IntegrationRtspChannel, StreamsH264OverUdpAndStopsWithTeardown) {
   FakeRtspCamera camera(H264Camera());
   DeviceRig rig(camera.Port());
-  auto channel = std::make_unique<CRtspVideoChannel>(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel->Start(&settings));
+  auto channel = StartChannel(rig);
   ASSERT_TRUE(rig.sink.WaitForFrames(15, 15s)) << "frames: " << rig.sink.FrameCount();
   EXPECT_EQ(channel->GetState(), kStateStreaming);
 
@@ -169,9 +181,7 @@ TEST_F(IntegrationRtspChannel, StreamsH264OverUdpAndStopsWithTeardown) {
 TEST_F(IntegrationRtspChannel, LosesTheSignalAndComesBackOnline) {
   FakeRtspCamera camera(H264Camera());
   DeviceRig rig(camera.Port());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig);
   ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
   ASSERT_TRUE(rig.driver.Logs().WaitFor("is online (Rec)", 1000ms));
 
@@ -179,7 +189,7 @@ TEST_F(IntegrationRtspChannel, LosesTheSignalAndComesBackOnline) {
   const auto stopped = std::chrono::steady_clock::now();
   // The stream counts as dead once the last frame is older than half the
   // no-data time-out (1 s here); the signal is lost after the full 2 s.
-  EXPECT_TRUE(test::WaitUntil([&] { return channel.GetState() == kStateSignalLost; }, 3000ms));
+  EXPECT_TRUE(test::WaitUntil([&] { return channel->GetState() == kStateSignalLost; }, 3000ms));
   ASSERT_TRUE(rig.sink.WaitForSignalLost(1, 6000ms));
   const auto lastFrame = rig.sink.LastFrameAt();
   const auto lost = std::chrono::steady_clock::now();
@@ -193,24 +203,19 @@ TEST_F(IntegrationRtspChannel, LosesTheSignalAndComesBackOnline) {
   const size_t before = rig.sink.FrameCount();
   camera.SetSending(true);
   ASSERT_TRUE(rig.sink.WaitForFrames(before + 5, 15s)) << "frames flow again after the camera resumes";
-  EXPECT_TRUE(test::WaitUntil([&] { return channel.GetState() == kStateStreaming; }, 2000ms));
+  EXPECT_TRUE(test::WaitUntil([&] { return channel->GetState() == kStateStreaming; }, 2000ms));
   EXPECT_EQ(rig.driver.Logs().Count("is online (Rec)"), 2u) << "exactly one new online line";
   EXPECT_GE(camera.Connections(), 2u) << "the channel set the session up again";
-  channel.Stop();
+  channel->Stop();
 }
 
 TEST_F(IntegrationRtspChannel, InterleavedFromTheConfigurationKeepsAStrictSessionAlive) {
-  test::TempFolder host;
-  ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
   FakeCameraOptions options = H264Camera();
   options.sessionTimeoutS = 4;
   options.strictTimeout = true;
   FakeRtspCamera camera(options);
   DeviceRig rig(camera.Port());
-  rig.driver.SetHostDirectory(host.Path());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig, test::InterleavedConfiguration());
   ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
 
   const std::string setup = SetupRequest(camera);
@@ -234,31 +239,25 @@ TEST_F(IntegrationRtspChannel, InterleavedFromTheConfigurationKeepsAStrictSessio
   EXPECT_GE(camera.Count("OPTIONS"), 2u);
   EXPECT_EQ(test::CountOwnUdpSockets(), 0u);
   EXPECT_EQ(rig.driver.Logs().Count("is online (Rec)"), 1u);
-  channel.Stop();
+  channel->Stop();
   EXPECT_TRUE(camera.WaitForCount("TEARDOWN", 1, 2000ms));
 }
 
 TEST_F(IntegrationRtspChannel, WithoutKeepAliveTheStrictCameraDropsTheSession) {
   // The counterpart of the test above: it shows that the camera is strict.
-  test::TempFolder host;
-  ASSERT_TRUE(host.Write("Orvalen.xml",
-                         "<Configuration><Default><VideoChannel><RTPMode>RTPoverRTSP</RTPMode>"
-                         "<KeepAlive>0</KeepAlive></VideoChannel></Default></Configuration>"));
   FakeCameraOptions options = H264Camera();
   options.sessionTimeoutS = 4;
   options.strictTimeout = true;
   FakeRtspCamera camera(options);
   DeviceRig rig(camera.Port());
-  rig.driver.SetHostDirectory(host.Path());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig, "<Configuration><Default><VideoChannel><RTPMode>RTPoverRTSP</RTPMode>"
+                                   "<KeepAlive>0</KeepAlive></VideoChannel></Default></Configuration>");
   ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
   EXPECT_TRUE(test::WaitUntil([&] { return camera.ExpiredSessions() >= 1; }, 8000ms));
   EXPECT_EQ(camera.Count("OPTIONS"), 0u);
   // The channel notices the dropped session and sets up a new one.
   EXPECT_TRUE(test::WaitUntil([&] { return camera.Connections() >= 2; }, 8000ms));
-  channel.Stop();
+  channel->Stop();
 }
 
 TEST_F(IntegrationRtspChannel, PortProbingSkipsAPortWithStrayTraffic) {
@@ -272,16 +271,14 @@ TEST_F(IntegrationRtspChannel, PortProbingSkipsAPortWithStrayTraffic) {
   });
   FakeRtspCamera camera(H264Camera());
   DeviceRig rig(camera.Port());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig);
   const bool setUp = camera.WaitForCount("SETUP", 1, 15s);
   stray = false;
   noise.join();
   ASSERT_TRUE(setUp);
   EXPECT_GE(ClientPortOf(SetupRequest(camera)), 3558u);
   EXPECT_TRUE(rig.sink.WaitForFrames(5, 15s));
-  channel.Stop();
+  channel->Stop();
 }
 
 TEST_F(IntegrationRtspChannel, UnknownRtpmapEndsTheSessionAndRetries) {
@@ -289,17 +286,15 @@ TEST_F(IntegrationRtspChannel, UnknownRtpmapEndsTheSessionAndRetries) {
   options.rtpmap = "H265/90000";
   FakeRtspCamera camera(options);
   DeviceRig rig(camera.Port());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig);
   EXPECT_TRUE(camera.WaitForCount("DESCRIBE", 2, 8000ms)) << "a clean retry";
   EXPECT_GE(camera.Count("TEARDOWN"), 1u);
   EXPECT_EQ(camera.Count("SETUP"), 0u);
   const std::string line = "telvora::CRtspVideoChannel::SdpInfoReceived: Unable to handle RTP video data from device "
                            "127.0.0.1:" + std::to_string(camera.Port()) + " - unexpected payload type \"H265/90000\"";
   EXPECT_GE(rig.driver.Logs().CountAtLevel(1, line), 1u);
-  EXPECT_NE(channel.GetState(), kStateStreaming);
-  channel.Stop();
+  EXPECT_NE(channel->GetState(), kStateStreaming);
+  channel->Stop();
   EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
   EXPECT_EQ(rig.allocator.Created(), 0);
 }
@@ -311,9 +306,7 @@ TEST_F(IntegrationRtspChannel, CameraThatRefusesIsReportedOnceAndRecordedWhenItC
     port = placeholder.Port();  // closed again: connections are refused
   }
   DeviceRig rig(port);
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig);
   const std::string line = "Device 127.0.0.1:" + std::to_string(port) + ": no RTSP connection to the device";
   EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 3000ms));
   std::this_thread::sleep_for(1500ms);
@@ -326,7 +319,7 @@ TEST_F(IntegrationRtspChannel, CameraThatRefusesIsReportedOnceAndRecordedWhenItC
   ASSERT_EQ(camera.Port(), port);
   EXPECT_TRUE(rig.sink.WaitForFrames(5, 10s)) << "a later retry finds the camera";
   EXPECT_EQ(rig.driver.Logs().Count("Camera 127.0.0.1 is online (Rec)"), 1u);
-  channel.Stop();
+  channel->Stop();
 }
 
 TEST_F(IntegrationRtspChannel, RefusalsAreReportedOnce) {
@@ -351,13 +344,11 @@ TEST_F(IntegrationRtspChannel, RefusalsAreReportedOnce) {
     DeviceRig rig(server.Port());
     rig.driver.Info().userName = "admin";
     rig.driver.Info().password = "wrong";
-    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-    CHANNEL_SETTINGS settings{};
-    ASSERT_TRUE(channel.Start(&settings));
+    auto channel = StartChannel(rig);
     const std::string line = "Device 127.0.0.1:" + std::to_string(server.Port()) + c.line;
     EXPECT_TRUE(rig.driver.Logs().WaitFor(line, 5000ms)) << "the retry after the refusal says why";
     EXPECT_TRUE(server.WaitDone(10000)) << "both attempts were refused";
-    channel.Stop();
+    channel->Stop();
     EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, line), 1u);
     EXPECT_EQ(rig.driver.Logs().Count("wrong"), 0u);
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});
@@ -371,19 +362,12 @@ TEST_F(IntegrationRtspChannel, AddressThatDoesNotResolveRetriesQuietly) {
   const Case kCases[] = {{nullptr}, {"interleaved"}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.configuration != nullptr ? c.configuration : "udp");
-    test::TempFolder host;
-    if (c.configuration != nullptr) {
-      ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
-    }
     DeviceRig rig(554, "no-such-camera.invalid");
-    rig.driver.SetHostDirectory(host.Path());
-    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-    CHANNEL_SETTINGS settings{};
-    ASSERT_TRUE(channel.Start(&settings));
+    auto channel = StartChannel(rig, c.configuration != nullptr ? test::InterleavedConfiguration() : "");
     std::this_thread::sleep_for(2500ms);  // two or three attempts
-    EXPECT_NE(channel.GetState(), kStateStreaming);
+    EXPECT_NE(channel->GetState(), kStateStreaming);
     const auto before = std::chrono::steady_clock::now();
-    channel.Stop();
+    channel->Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3000ms) << "a failing start does not hold up the stop";
     EXPECT_EQ(rig.sink.OnFrameCalls(), 0u);
     EXPECT_EQ(test::CountOwnProbedPorts(), 0u);
@@ -409,9 +393,7 @@ TEST_F(IntegrationRtspChannel, StreamStaysUpThroughRefusedFramesAndClockSteps) {
     SCOPED_TRACE(c.name);
     FakeRtspCamera camera(H264Camera());
     DeviceRig rig(camera.Port());
-    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-    CHANNEL_SETTINGS settings{};
-    ASSERT_TRUE(channel.Start(&settings));
+    auto channel = StartChannel(rig);
     ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
     if (c.refuse) rig.sink.SetMode(test::FakeFrameSink::Mode::kRefuse);
     SetWallClockOffsetForTesting(c.stepMs * 10000);
@@ -422,13 +404,13 @@ TEST_F(IntegrationRtspChannel, StreamStaysUpThroughRefusedFramesAndClockSteps) {
     EXPECT_TRUE(rig.sink.WaitForCalls(calls + 5, 2000ms)) << "frames still reach the host";
     EXPECT_EQ(camera.Connections(), 1u) << "no restart";
     EXPECT_EQ(rig.sink.SignalLostCount(), 0u);
-    EXPECT_EQ(channel.GetState(), kStateStreaming);
+    EXPECT_EQ(channel->GetState(), kStateStreaming);
     if (!c.refuse) {
       // The sink compares with the system's clock, which the step left alone.
       const int64_t offset = rig.sink.OffsetsMs().back() - c.stepMs;
       EXPECT_LT(offset < 0 ? -offset : offset, 1000) << "frame times follow the stepped wall clock";
     }
-    channel.Stop();
+    channel->Stop();
     SetWallClockOffsetForTesting(0);
   }
 }
@@ -456,9 +438,7 @@ TEST_F(IntegrationRtspChannel, PacketsWithoutAFrameGetTheWholeTimeOut) {
     options.frameIntervalMs = 150;
     FakeRtspCamera camera(options);
     DeviceRig rig(camera.Port());
-    CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-    CHANNEL_SETTINGS settings{};
-    ASSERT_TRUE(channel.Start(&settings));
+    auto channel = StartChannel(rig);
     const std::string line = "packets arrive but no frame came within 2000 ms, restarting the stream";
     if (c.streams) {
       ASSERT_TRUE(rig.sink.WaitForFrames(3, 15s));
@@ -469,19 +449,14 @@ TEST_F(IntegrationRtspChannel, PacketsWithoutAFrameGetTheWholeTimeOut) {
       EXPECT_TRUE(test::WaitUntil([&] { return camera.Connections() >= 3; }, 15s));
       EXPECT_EQ(rig.driver.Logs().CountAtLevel(2, line), 1u) << "one line, however many restarts";
     }
-    channel.Stop();
+    channel->Stop();
   }
 }
 
 TEST_F(IntegrationRtspChannel, InterleavedGoodbyeRestartsOnceAndStreamsOn) {
-  test::TempFolder host;
-  ASSERT_TRUE(host.Write("Orvalen.xml", test::InterleavedConfiguration()));
   FakeRtspCamera camera(H264Camera());
   DeviceRig rig(camera.Port());
-  rig.driver.SetHostDirectory(host.Path());
-  CRtspVideoChannel channel(0, &rig.driver, &rig.sink);
-  CHANNEL_SETTINGS settings{};
-  ASSERT_TRUE(channel.Start(&settings));
+  auto channel = StartChannel(rig, test::InterleavedConfiguration());
   ASSERT_TRUE(rig.sink.WaitForFrames(5, 15s));
   camera.SendBye();
   ASSERT_TRUE(test::WaitUntil([&] { return camera.Connections() == 2; }, 5000ms));
@@ -491,8 +466,8 @@ TEST_F(IntegrationRtspChannel, InterleavedGoodbyeRestartsOnceAndStreamsOn) {
   const size_t sent = camera.FramesSent();
   EXPECT_TRUE(test::WaitUntil([&] { return camera.FramesSent() >= sent + 100; }, 20s));
   EXPECT_EQ(camera.Connections(), 2u);
-  EXPECT_EQ(channel.GetState(), kStateStreaming);
-  channel.Stop();
+  EXPECT_EQ(channel->GetState(), kStateStreaming);
+  channel->Stop();
 }
 
 // Streams of a capture object made on the rig's driver.

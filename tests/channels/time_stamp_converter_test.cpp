@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "channels/statistics_helper.h"
 #include "threading/time.h"
 
@@ -22,60 +24,40 @@ TEST(StatisticsHelper, KeepsTheLastSamplesOfItsWindow) {
   EXPECT_DOUBLE_EQ(stats.GetMean(), 0.0);
 }
 
-TEST(TimeStampConverter, FirstUpdateTakesTheWallClock) {
-  CTimeStampConverter c;
-  c.Update(1000, kT0);
-  EXPECT_EQ(c.GetOutputTime(), kT0);
-  EXPECT_EQ(c.GetLead(), 0u);
-}
-
-TEST(TimeStampConverter, LearningPhaseAdvances111TicksPerRtpTick) {
-  CTimeStampConverter c;
-  c.Update(1000, kT0);
-  // The wall clock stands still, so each frame leads it by one more step.
-  c.Update(1000 + 3600, kT0 + 1);
-  EXPECT_EQ(c.GetOutputTime(), kT0 + 399600);
-  c.Update(1000 + 7200, kT0 + 2);
-  EXPECT_EQ(c.GetOutputTime(), kT0 + 2 * 399600);
-}
-
-TEST(TimeStampConverter, NeverFallsBehindTheWallClock) {
-  CTimeStampConverter c;
-  c.Update(1000, kT0);
-  // 40 ms of RTP time, but 100 ms of wall time passed.
-  c.Update(1000 + 3600, kT0 + 100 * kMs);
-  EXPECT_EQ(c.GetOutputTime(), kT0 + 100 * kMs);
-  EXPECT_EQ(c.GetLead(), 0u);
-}
-
-TEST(TimeStampConverter, LargeStepResynchronises) {
-  struct Case {
-    uint32_t step;
-    bool resync;
+// The output time after a run of (RTP time stamp, wall clock) updates.
+TEST(TimeStampConverter, OutputTimeFollowsTheUpdates) {
+  struct Update {
+    uint32_t ts;
+    uint64_t wall;
   };
-  // 90091 ticks x 111 = 10,000,101 (over one second); 90090 stays below.
-  const Case kCases[] = {{90090, false}, {90091, true}};
-  for (const Case& k : kCases) {
+  const struct {
+    const char* name;
+    std::vector<Update> updates;
+    uint64_t output;
+  } kCases[] = {
+      {"first update takes the wall clock", {{1000, kT0}}, kT0},
+      // The wall clock stands still, so each frame leads it by one more
+      // step of 111 ticks per RTP tick.
+      {"learning, one frame", {{1000, kT0}, {4600, kT0 + 1}}, kT0 + 399600},
+      {"learning, two frames", {{1000, kT0}, {4600, kT0 + 1}, {8200, kT0 + 2}}, kT0 + 2 * 399600},
+      // 40 ms of RTP time, but 100 ms of wall time passed.
+      {"never behind the wall clock", {{1000, kT0}, {4600, kT0 + 100 * kMs}}, kT0 + 100 * kMs},
+      // 90091 ticks x 111 = 10,000,101 (over one second); 90090 stays below.
+      {"step just under a second", {{1000, kT0}, {1000 + 90090, kT0 + 1}}, kT0 + 90090ull * 111},
+      {"step over a second resynchronises", {{1000, kT0}, {1000 + 90091, kT0 + 1}}, kT0 + 1},
+      {"repeated time stamp adds 1 ms", {{1000, kT0}, {4600, kT0 + 1}, {4600, kT0 + 2}}, kT0 + 399600 + kMs},
+      {"repeat once the wall clock passed the output: the wall clock",
+       {{1000, kT0}, {4600, kT0 + 1}, {4600, kT0 + 2}, {4600, kT0 + 500 * kMs}}, kT0 + 500 * kMs},
+  };
+  for (const auto& k : kCases) {
+    SCOPED_TRACE(k.name);
     CTimeStampConverter c;
-    c.Update(1000, kT0);
-    c.Update(1000 + k.step, kT0 + 1);
-    if (k.resync)
-      EXPECT_EQ(c.GetOutputTime(), kT0 + 1) << k.step;
-    else
-      EXPECT_EQ(c.GetOutputTime(), kT0 + static_cast<uint64_t>(k.step) * 111) << k.step;
+    for (const Update& u : k.updates) c.Update(u.ts, u.wall);
+    EXPECT_EQ(c.GetOutputTime(), k.output);
+    if (k.output == k.updates.back().wall) {
+      EXPECT_EQ(c.GetLead(), 0u);
+    }
   }
-}
-
-TEST(TimeStampConverter, RepeatedTimestampAddsOneMillisecond) {
-  CTimeStampConverter c;
-  c.Update(1000, kT0);
-  c.Update(1000 + 3600, kT0 + 1);  // leads by about 40 ms
-  const uint64_t before = c.GetOutputTime();
-  c.Update(1000 + 3600, kT0 + 2);
-  EXPECT_EQ(c.GetOutputTime(), before + kMs);
-  // A repeat once the wall clock has passed the output time: the wall clock.
-  c.Update(1000 + 3600, kT0 + 500 * kMs);
-  EXPECT_EQ(c.GetOutputTime(), kT0 + 500 * kMs);
 }
 
 TEST(TimeStampConverter, FollowsTheMeasuredRateAfterLearning) {

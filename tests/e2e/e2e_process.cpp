@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "support/wait_until.h"
 
 namespace e2e {
 
@@ -86,23 +87,24 @@ bool ChildProcess::Running() {
 }
 
 std::string ChildProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
-  Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    std::istringstream lines(ReadFile(outPath_));
-    std::string line;
-    while (std::getline(lines, line))
-      if (line.compare(0, prefix.size(), prefix) == 0) return line;
-    if (!Running() || Clock::now() >= end) return std::string();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  std::string found;
+  telvora::test::WaitUntil(
+      [&] {
+        std::istringstream lines(ReadFile(outPath_));
+        std::string line;
+        while (std::getline(lines, line))
+          if (line.compare(0, prefix.size(), prefix) == 0) {
+            found = line;
+            return true;
+          }
+        return !Running();
+      },
+      std::chrono::milliseconds(timeoutMs));
+  return found;
 }
 
 int ChildProcess::Wait(int timeoutMs) {
-  Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Running()) {
-    if (Clock::now() >= end) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!telvora::test::WaitUntil([&] { return !Running(); }, std::chrono::milliseconds(timeoutMs))) return -1;
   return status_;
 }
 

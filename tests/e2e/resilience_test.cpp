@@ -12,6 +12,7 @@
 
 #include "e2e_peers.h"
 #include "e2e_summary.h"
+#include "support/wait_until.h"
 
 namespace e2e {
 namespace {
@@ -39,13 +40,10 @@ size_t Count(const std::string& text, const std::string& what) {
 
 // Waits until the capture's status shows more than `after` frames.
 bool WaitForFramesBeyond(ChildProcess& capture, long after, int timeoutMs) {
-  Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < end) {
-    if (LastStatusFrames(capture.Stdout()) > after) return true;
-    if (!capture.Running()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return false;
+  long frames = 0;
+  telvora::test::WaitUntil([&] { return (frames = LastStatusFrames(capture.Stdout())) > after || !capture.Running(); },
+                           std::chrono::milliseconds(timeoutMs));
+  return frames > after;
 }
 
 struct RestartCase {

@@ -41,13 +41,14 @@ double Max(const std::vector<double>& values) {
   return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
 }
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const Clock::time_point end = Clock::now() + timeout;
-  for (;;) {
-    if (condition()) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+std::string HostAndPort(const std::string& url) {
+  const size_t start = url.find("://") + 3;
+  return url.substr(start, url.find('/', start) - start);
+}
+
+uint16_t PortOf(const std::string& url) {
+  const std::string authority = HostAndPort(url);
+  return static_cast<uint16_t>(std::atoi(authority.c_str() + authority.rfind(':') + 1));
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include "host/orvalen_host.h"
 #include "support/fake_frames.h"
 #include "support/fake_host.h"
+#include "support/wait_until.h"
 
 namespace faults {
 
@@ -29,8 +30,11 @@ void Figure(const std::string& name, double value, const std::string& unit);
 double Median(std::vector<double> values);
 double Max(const std::vector<double>& values);
 
-// Polls every 10 ms; true as soon as the condition holds.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+using telvora::test::WaitUntil;
+
+// "rtsp://127.0.0.1:PORT/stream" -> "127.0.0.1:PORT", and the PORT alone.
+std::string HostAndPort(const std::string& url);
+uint16_t PortOf(const std::string& url);
 
 // This process, from /proc/self.
 size_t OpenFileDescriptors();

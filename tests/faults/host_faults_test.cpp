@@ -25,12 +25,6 @@ std::string StartCamera(e2e::ChildProcess* camera, const e2e::TempDir& dir) {
   return url;
 }
 
-// "rtsp://127.0.0.1:PORT/stream" -> "127.0.0.1:PORT"
-std::string HostAndPort(const std::string& url) {
-  const size_t start = url.find("://") + 3;
-  return url.substr(start, url.find('/', start) - start);
-}
-
 TEST(HostFaults, ThrowingOnFrameNeitherStopsTheStreamNorTheClose) {
   ASSERT_EQ(DriverLibrary::Get().error, "");
   UseTransport("udp");

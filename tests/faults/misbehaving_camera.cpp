@@ -1,14 +1,11 @@
 #include "misbehaving_camera.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "support/loopback_listener.h"
 
 namespace faults {
 namespace {
@@ -93,37 +90,14 @@ std::string CameraConnection::GoodAnswer(const std::string& request) {
   return answer + "\r\n";
 }
 
-MisbehavingCamera::MisbehavingCamera(Behaviour behaviour) : m_behaviour(std::move(behaviour)) {
-  m_listener = telvora::test::ListenOnLoopback(0, &m_port);
-  if (m_listener < 0) return;
-  m_acceptThread = std::thread([this] { AcceptLoop(); });
-}
-
-MisbehavingCamera::~MisbehavingCamera() {
-  m_stop = true;
-  if (m_acceptThread.joinable()) m_acceptThread.join();
-  for (std::thread& thread : m_threads) thread.join();
-  for (int s : m_sockets) close(s);
-  if (m_listener >= 0) close(m_listener);
-}
-
-void MisbehavingCamera::AcceptLoop() {
-  while (!m_stop) {
-    pollfd fd{m_listener, POLLIN, 0};
-    if (poll(&fd, 1, kSliceMs) <= 0) continue;
-    const int s = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s < 0) continue;
-    const unsigned index = ++m_connections;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_sockets.push_back(s);
-    m_threads.emplace_back([this, s, index] {
-      CameraConnection connection(s, m_stop);
-      m_behaviour(connection, index);
-      // The behaviour is over: the connection stays open, silent, until the
-      // peer or the server closes it.
-      connection.Hold(600000);
-    });
-  }
-}
+MisbehavingCamera::MisbehavingCamera(Behaviour behaviour)
+    : m_behaviour(std::move(behaviour)),
+      m_server(0, {nullptr, nullptr, [this](telvora::test::ProxyLink& link) {
+                     CameraConnection connection(link.client, m_server.Stopping());
+                     m_behaviour(connection, link.index);
+                     // The behaviour is over: the connection stays open, silent,
+                     // until the peer or the server closes it.
+                     connection.Hold(600000);
+                   }}) {}
 
 }  // namespace faults

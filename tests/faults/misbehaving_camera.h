@@ -8,11 +8,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "support/tcp_proxy.h"
 
 namespace faults {
 
@@ -47,25 +45,13 @@ class MisbehavingCamera {
  public:
   using Behaviour = std::function<void(CameraConnection& connection, unsigned index)>;
   explicit MisbehavingCamera(Behaviour behaviour);
-  ~MisbehavingCamera();
-  MisbehavingCamera(const MisbehavingCamera&) = delete;
-  MisbehavingCamera& operator=(const MisbehavingCamera&) = delete;
 
-  uint16_t Port() const { return m_port; }
-  unsigned Connections() const { return m_connections.load(); }
+  uint16_t Port() const { return m_server.Port(); }
+  unsigned Connections() const { return m_server.Connections(); }
 
  private:
-  void AcceptLoop();
-
   Behaviour m_behaviour;
-  int m_listener = -1;
-  uint16_t m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::atomic<unsigned> m_connections{0};
-  std::thread m_acceptThread;
-  std::mutex m_mutex;
-  std::vector<std::thread> m_threads;
-  std::vector<int> m_sockets;
+  telvora::test::TcpProxy m_server;  // last: its threads end before the behaviour goes
 };
 
 }  // namespace faults

@@ -18,11 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-uint16_t PortOf(const std::string& url) {
-  const size_t colon = url.rfind(':');
-  return static_cast<uint16_t>(std::stoi(url.substr(colon + 1, url.find('/', colon) - colon - 1)));
-}
-
 // Puts the relay between camera and driver: SETUP names the relay's ports
 // to the camera, and the relay forwards to the ports the driver asked for.
 TcpFaultProxy::Rewriter ThroughRelay(telvora::test::UdpRelay& relay) {

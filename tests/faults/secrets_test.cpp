@@ -52,11 +52,6 @@ std::vector<std::string> Leaks(const std::string& text, const std::string& passw
   return found;
 }
 
-std::string HostAndPort(const std::string& url) {
-  const size_t start = url.find("://") + 3;
-  return url.substr(start, url.find('/', start) - start);
-}
-
 struct AuthCase {
   const char* name;
   const char* auth;

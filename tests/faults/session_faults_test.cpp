@@ -17,11 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string PortOf(const std::string& url) {
-  const size_t colon = url.rfind(':');
-  return url.substr(colon + 1, url.find('/', colon) - colon - 1);
-}
-
 class TcpReset : public testing::TestWithParam<const char*> {};
 
 TEST_P(TcpReset, InTheMiddleOfPlayTheStreamComesBack) {
@@ -34,7 +29,7 @@ TEST_P(TcpReset, InTheMiddleOfPlayTheStreamComesBack) {
   const std::string url = e2e::StartTestcam(&camera, {"--codec", "h264", "--size", "320x240", "--protocols", transport},
                                             dir.Path(), &error);
   ASSERT_FALSE(url.empty()) << error;
-  TcpFaultProxy proxy(static_cast<uint16_t>(std::stoi(PortOf(url))));
+  TcpFaultProxy proxy(PortOf(url));
   ASSERT_NE(proxy.Port(), 0);
   const size_t threads = ThreadCount();
   {

@@ -287,6 +287,11 @@ TEST_F(H264Packets, StapAUnitsAreTreatedOneByOne) {
   Send(StapA({kSei, sps, kPps, kIdr}), true);
   ASSERT_EQ(Frames().size(), 1u);
   EXPECT_EQ(Frames()[0].bytes, Concat({WithStartCode(sps), WithStartCode(kPps), WithStartCode(kIdr), kTrailer}));
+  // Dropped units between slices, and a unit of another type kept.
+  const Bytes kFiller = {0x0C, 0xFF, 0x80};
+  Send(StapA({kSlice, kSei, kFiller, kAud, kSliceB}), true);
+  ASSERT_EQ(Frames().size(), 2u);
+  EXPECT_EQ(Frames()[1].bytes, Concat({WithStartCode(kSlice), WithStartCode(kFiller), WithStartCode(kSliceB), kTrailer}));
 }
 
 TEST_F(H264Packets, StapABounds) {
@@ -455,26 +460,41 @@ TEST(H264StreamParameters, StoredOnlyWithAUsableSps) {
   SpsFields zeroWidth;
   zeroWidth.cropping = true;
   zeroWidth.cropLeft = 320;
+  const Bytes usableSps = MakeSps(SpsFields());
   struct Case {
     const char* name;
     MEDIA_STREAM_PARAMETERS parameters;
     bool stored;
+    bool delivers;
   } const kCases[] = {
-      {"usable", {MakeSps(SpsFields()), kPps, {}}, true},
-      {"width 0", {MakeSps(zeroWidth), kPps, {}}, false},
-      {"no PPS", {MakeSps(SpsFields()), {}, {}}, false},
-      {"no SPS", {{}, kPps, {}}, false},
-      {"not an SPS", {kPps, kPps, {}}, false},
+      {"usable", {usableSps, kPps, {}}, true, true},
+      {"width 0", {MakeSps(zeroWidth), kPps, {}}, false, false},
+      {"no PPS", {usableSps, {}, {}}, false, false},
+      {"no SPS", {{}, kPps, {}}, false, false},
+      {"not an SPS", {kPps, kPps, {}}, false, false},
+      // Mode 0 allows single NAL units only; cameras that say so, or say
+      // nothing, still send STAP-A, which is taken.
+      {"mode 0", {usableSps, kPps, {}, 0, 0, 0}, true, true},
+      {"mode 1", {usableSps, kPps, {}, 0, 0, 1}, true, true},
+      {"interleaved mode", {usableSps, kPps, {}, 0, 0, 2}, true, false},
   };
   for (const Case& c : kCases) {
     ParserRig rig;
     CH264RTPMediaParser parser(&rig.driver);
     rig.Attach(&parser);
     parser.SetStreamParameters(c.parameters);
+    const size_t refusals = c.parameters.packetizationMode == 2 ? 1u : 0u;
+    EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "interleaved packetization mode, which is not supported"), refusals)
+        << c.name << ", before any packet";
     EXPECT_EQ(parser.GetWidth(), c.stored ? 640u : 0u) << c.name;
-    FeedPayload(&parser, 1, true, kIdr);  // an IDR alone is a key frame only with stored sets
+    // An IDR alone is a key frame only with stored sets.
+    FeedPayload(&parser, 1, true, StapA({kIdr}));
     FeedPayload(&parser, 2, false, kAud, 4000);
-    EXPECT_EQ(rig.collector.frames.size(), c.stored ? 1u : 0u) << c.name;
+    FeedPayload(&parser, 3, true, kIdr, 4000);
+    FeedPayload(&parser, 4, false, kAud, 8000);
+    EXPECT_EQ(rig.collector.frames.size(), c.delivers ? 2u : 0u) << c.name;
+    EXPECT_EQ(rig.driver.Logs().CountAtLevel(1, "interleaved packetization mode, which is not supported"), refusals)
+        << c.name;
   }
 }
 

@@ -42,33 +42,22 @@ const std::vector<uint8_t> kSlice = {0x41, 0x4A, 0x10, 0x20};  // not the first 
 TEST(SequenceContinuity, GapsResetTheFrame) {
   struct Case {
     const char* name;
-    uint16_t first, second;
+    std::vector<uint16_t> sequences;
     bool continuous;
   } const kCases[] = {
-      {"consecutive", 5, 6, true},
-      {"wrap 65535 to 0", 65535, 0, true},
-      {"one missing", 5, 7, false},
-      {"repeated", 5, 5, false},
-      {"backwards", 6, 5, false},
+      {"consecutive", {5, 6}, true},   {"wrap 65535 to 0", {65535, 0}, true}, {"one missing", {5, 7}, false},
+      {"repeated", {5, 5}, false},     {"backwards", {6, 5}, false},
+      // The first packet is never a gap, whatever its number.
+      {"first 0", {0}, true},          {"first 1", {1}, true},                {"first 40000", {40000}, true},
+      {"first 65535", {65535}, true},
   };
   for (const Case& c : kCases) {
     ParserRig rig;
     CH264RTPMediaParser parser(&rig.driver);
     rig.Attach(&parser);
-    FeedPayload(&parser, c.first, false, kSlice);
-    FeedPayload(&parser, c.second, false, kSlice);
-    // Each slice adds a start code and 4 bytes; a gap drops the first one.
-    EXPECT_EQ(parser.GetFrameBufferSize(), c.continuous ? 14u : 7u) << c.name;
-  }
-}
-
-TEST(SequenceContinuity, FirstPacketIsNeverAGap) {
-  for (uint16_t first : {uint16_t(0), uint16_t(1), uint16_t(40000), uint16_t(65535)}) {
-    ParserRig rig;
-    CH264RTPMediaParser parser(&rig.driver);
-    rig.Attach(&parser);
-    FeedPayload(&parser, first, false, kSlice);
-    EXPECT_EQ(parser.GetFrameBufferSize(), 7u) << first;
+    for (uint16_t sequence : c.sequences) FeedPayload(&parser, sequence, false, kSlice);
+    // Each slice adds a start code and 4 bytes; a gap drops what came before.
+    EXPECT_EQ(parser.GetFrameBufferSize(), c.continuous ? 7u * c.sequences.size() : 7u) << c.name;
   }
 }
 
@@ -92,6 +81,26 @@ uint16_t FillH264(CRTPMediaParser* parser, size_t target) {
     fu.resize(2 + chunk, 0x55);
     FeedPayload(parser, seq++, false, fu);
     have += overhead + chunk;
+  }
+  return seq;
+}
+
+uint16_t FillH264StapA(CRTPMediaParser* parser, size_t target) {
+  // Two slices a packet, each one start code and its bytes in the frame;
+  // the last packet is split to end on the target.
+  uint16_t seq = 1;
+  size_t have = 0;
+  while (have < target) {
+    const size_t rest = std::min<size_t>(60000, target - have);
+    std::vector<uint8_t> packet{0x18};
+    for (size_t unit : {rest / 2 - 3, rest - rest / 2 - 3}) {
+      packet.push_back(static_cast<uint8_t>(unit >> 8));
+      packet.push_back(static_cast<uint8_t>(unit));
+      packet.push_back(0x41);  // a later slice of its picture
+      packet.resize(packet.size() + unit - 1, 0x55);
+    }
+    FeedPayload(parser, seq++, false, packet);
+    have += rest;
   }
   return seq;
 }
@@ -132,6 +141,7 @@ uint16_t FillJpeg(CRTPMediaParser* parser, size_t target) {
 TEST(FrameBufferLimit, ExactlyTenMebibytesIsKeptOneMoreByteIsNot) {
   const LimitCase kCases[] = {
       {"H.264", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, FillH264},
+      {"H.264 STAP-A", [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, FillH264StapA},
       {"MPEG-4", [](IDriver* d) -> CRTPMediaParser* { return new CMpeg4RTPMediaParser(d, nullptr); }, FillMpeg4},
       {"JPEG", [](IDriver* d) -> CRTPMediaParser* { return new CJpegRTPMediaParser(d); }, FillJpeg},
   };

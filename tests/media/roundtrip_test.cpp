@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "media_test_kit.h"
 #include "platform/sockets.h"
 #include "rtp/rtp_receiver.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {
@@ -193,45 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
                                Options(true, false, false, MarkerMode::kNever), false, "-x264-params slices=4"}),
     [](const ::testing::TestParamInfo<H264Case>& info) { return std::string(info.param.name); });
 
-// Drops one packet from the middle of the second key frame: nothing from
-// it up to the next key frame may reach the host.
-TEST(H264Loss, KeyFrameWithALostPacketAndItsFollowersAreWithheld) {
-  if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
-  const Bytes& stream = Media::Get().Make(
-      "loss.h264", Source(640, 480, 12) + " -c:v libx264 -preset ultrafast -profile:v main -bf 0 -g 4 -f h264");
-  const std::vector<H264AccessUnit> units = SplitH264AccessUnits(stream);
-  ASSERT_EQ(units.size(), 12u);
-  std::vector<size_t> keys;
-  for (size_t i = 0; i < units.size(); ++i)
-    if (units[i].idr) keys.push_back(i);
-  ASSERT_GE(keys.size(), 3u);
-
-  RtpSender sender;
-  std::vector<RtpDatagram> packets = sender.PacketizeH264(units, H264Options());
-  std::vector<size_t> ofKey;
-  for (size_t i = 0; i < packets.size(); ++i)
-    if (packets[i].frameIndex == keys[1]) ofKey.push_back(i);
-  ASSERT_GE(ofKey.size(), 3u);
-  packets.erase(packets.begin() + std::ptrdiff_t(ofKey[ofKey.size() / 2]));
-
-  ParserRig rig;
-  CH264RTPMediaParser parser(&rig.driver);
-  rig.Attach(&parser);
-  Feed(&parser, packets);
-
-  const std::vector<Bytes> expected = ExpectedH264Frames(units, {}, {});
-  std::vector<Bytes> wanted;
-  for (size_t i = 0; i < units.size(); ++i)
-    if (i < keys[1] || i >= keys[2]) wanted.push_back(expected[i]);
-  std::vector<Bytes> got;
-  for (const DeliveredFrame& f : rig.collector.frames) got.push_back(f.bytes);
-  EXPECT_EQ(got, wanted);
-
-  const std::string out = Media::Get().Path("out-loss.h264");
-  ASSERT_TRUE(WriteFile(out, H264File(rig.collector.frames)));
-  EXPECT_EQ(DecodeErrors(out, "h264"), "");
-}
-
 // The receive path of a UDP stream: the receive queue on a loopback port
 // feeding a depacketizer, as a channel does.
 class UdpRecording : public IRTPReceiverUser {
@@ -252,10 +216,8 @@ class UdpRecording : public IRTPReceiverUser {
   bool Record(const std::vector<RtpDatagram>& datagrams) {
     if (!m_receiver.Open(false, 0)) return false;
     if (!RtpSender::SendUdp(datagrams, m_receiver.GetPort(), 100)) return false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (m_processed.load() + m_receiver.GetDiscardedPackets() < datagrams.size() &&
-           std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntil([&] { return m_processed.load() + m_receiver.GetDiscardedPackets() >= datagrams.size(); },
+              std::chrono::seconds(30));
     m_receiver.Close();
     return m_processed.load() + m_receiver.GetDiscardedPackets() == datagrams.size();
   }
@@ -557,37 +519,70 @@ INSTANTIATE_TEST_SUITE_P(Encoders, Mpeg4RoundTrip,
                                            Mpeg4Case{"vol_led", 352, 288, false, 1400, false, true}),
                          [](const ::testing::TestParamInfo<Mpeg4Case>& info) { return std::string(info.param.name); });
 
-TEST(Mpeg4Loss, IVopWithALostPacketAndItsFollowersAreWithheld) {
+// Drops one packet from the middle of the second key frame: nothing from
+// it up to the next key frame may reach the host, and what does decodes.
+TEST(KeyFrameLoss, TheFrameAndItsFollowersAreWithheld) {
   if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg missing";
-  const Bytes& stream =
-      Media::Get().Make("loss.m4v", Source(640, 480, 12) + " -c:v mpeg4 -g 4 -bf 0 -flags +bitexact -f m4v");
-  const std::vector<Mpeg4Frame> source = SplitMpeg4Frames(stream);
-  std::vector<size_t> keys;
-  for (size_t i = 0; i < source.size(); ++i)
-    if (source[i].key) keys.push_back(i);
-  ASSERT_GE(keys.size(), 3u);
-  RtpStreamSettings settings;
-  settings.maxPayload = 1000;
-  RtpSender sender(settings);
-  std::vector<RtpDatagram> packets = sender.PacketizeMpeg4(source);
-  std::vector<size_t> ofKey;
-  for (size_t i = 0; i < packets.size(); ++i)
-    if (packets[i].frameIndex == keys[1]) ofKey.push_back(i);
-  ASSERT_GE(ofKey.size(), 3u);
-  packets.erase(packets.begin() + std::ptrdiff_t(ofKey[ofKey.size() / 2]));
+  struct Stream {
+    std::vector<RtpDatagram> packets;
+    std::vector<Bytes> frames;  // as the host gets them without loss
+    std::vector<size_t> keys;
+  };
+  struct Case {
+    const char* format;  // FFmpeg's name, also the file's extension
+    std::function<Stream()> make;
+    std::function<CRTPMediaParser*(IDriver*)> parser;
+    std::function<Bytes(const std::vector<DeliveredFrame>&)> file;
+  } const kCases[] = {
+      {"h264",
+       [] {
+         const std::vector<H264AccessUnit> units = SplitH264AccessUnits(Media::Get().Make(
+             "loss.h264", Source(640, 480, 12) + " -c:v libx264 -preset ultrafast -profile:v main -bf 0 -g 4 -f h264"));
+         Stream s{RtpSender().PacketizeH264(units, H264Options()), ExpectedH264Frames(units, {}, {}), {}};
+         for (size_t i = 0; i < units.size(); ++i)
+           if (units[i].idr) s.keys.push_back(i);
+         return s;
+       },
+       [](IDriver* d) -> CRTPMediaParser* { return new CH264RTPMediaParser(d); }, H264File},
+      {"m4v",
+       [] {
+         const std::vector<Mpeg4Frame> source = SplitMpeg4Frames(
+             Media::Get().Make("loss.m4v", Source(640, 480, 12) + " -c:v mpeg4 -g 4 -bf 0 -flags +bitexact -f m4v"));
+         RtpStreamSettings settings;
+         settings.maxPayload = 1000;
+         Stream s{RtpSender(settings).PacketizeMpeg4(source), {}, {}};
+         for (size_t i = 0; i < source.size(); ++i) {
+           s.frames.push_back(source[i].bytes);
+           if (source[i].key) s.keys.push_back(i);
+         }
+         return s;
+       },
+       [](IDriver* d) -> CRTPMediaParser* { return new CMpeg4RTPMediaParser(d); }, Concat},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.format);
+    Stream stream = c.make();
+    ASSERT_EQ(stream.frames.size(), 12u);
+    ASSERT_GE(stream.keys.size(), 3u);
+    std::vector<size_t> ofKey;
+    for (size_t i = 0; i < stream.packets.size(); ++i)
+      if (stream.packets[i].frameIndex == stream.keys[1]) ofKey.push_back(i);
+    ASSERT_GE(ofKey.size(), 3u);
+    stream.packets.erase(stream.packets.begin() + std::ptrdiff_t(ofKey[ofKey.size() / 2]));
 
-  ParserRig rig;
-  CMpeg4RTPMediaParser parser(&rig.driver);
-  rig.Attach(&parser);
-  Feed(&parser, packets);
-  std::vector<Bytes> wanted, got;
-  for (size_t i = 0; i < source.size(); ++i)
-    if (i < keys[1] || i >= keys[2]) wanted.push_back(source[i].bytes);
-  for (const DeliveredFrame& f : rig.collector.frames) got.push_back(f.bytes);
-  EXPECT_EQ(got, wanted);
-  const std::string out = Media::Get().Path("out-loss.m4v");
-  ASSERT_TRUE(WriteFile(out, Concat(rig.collector.frames)));
-  EXPECT_EQ(DecodeErrors(out, "m4v"), "");
+    ParserRig rig;
+    std::unique_ptr<CRTPMediaParser> parser(c.parser(&rig.driver));
+    rig.Attach(parser.get());
+    Feed(parser.get(), stream.packets);
+    std::vector<Bytes> wanted, got;
+    for (size_t i = 0; i < stream.frames.size(); ++i)
+      if (i < stream.keys[1] || i >= stream.keys[2]) wanted.push_back(stream.frames[i]);
+    for (const DeliveredFrame& f : rig.collector.frames) got.push_back(f.bytes);
+    EXPECT_EQ(got, wanted);
+    const std::string out = Media::Get().Path(std::string("out-loss.") + c.format);
+    ASSERT_TRUE(WriteFile(out, c.file(rig.collector.frames)));
+    EXPECT_EQ(DecodeErrors(out, c.format), "");
+  }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "rtp/rtp_receiver.h"
 #include "rtp/udp_peer.h"
 #include "support/fake_driver.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace {
@@ -67,9 +68,7 @@ void ReceiveFromTheGroup() {
 
   test::UdpPeer camera("127.0.0.1");
   for (uint16_t s = 0; s < 20; ++s) ASSERT_TRUE(camera.SendTo(kPort, test::MakeRtp(s, 0, 7, 500), kGroup));
-  const auto until = std::chrono::steady_clock::now() + milliseconds(3000);
-  while (user.Sequences().size() < 20 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(milliseconds(10));
+  test::WaitUntil([&] { return user.Sequences().size() >= 20; });
   std::vector<uint16_t> expected;
   for (uint16_t s = 0; s < 20; ++s) expected.push_back(s);
   EXPECT_EQ(user.Sequences(), expected);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rtp/udp_peer.h"
+#include "support/wait_until.h"
 #include "support/fake_driver.h"
 
 namespace telvora {
@@ -126,9 +127,8 @@ TEST_F(UdpClientTest, ReportsTimeoutsWhileIdle) {
   CUDPClient client(&m_log);
   client.SetTimeout(50);
   ASSERT_TRUE(client.Open(&m_user, 0));
-  std::this_thread::sleep_for(milliseconds(400));
+  EXPECT_TRUE(test::WaitUntil([&] { return m_user.m_timeouts.load() >= 3; }));
   client.Close();
-  EXPECT_GE(m_user.m_timeouts.load(), 3);
 }
 
 // Cameras send RTP packets of any size up to the UDP limit: each arrives
@@ -188,8 +188,7 @@ TEST_F(UdpClientTest, SocketBufferAbsorbsAKeyFrameBurst) {
   client.SetBufferSize(1536);
   test::UdpPeer peer;
   ASSERT_TRUE(peer.SendTo(client.GetPort(), {0}));
-  for (int i = 0; i < 200 && !user.m_entered; ++i) std::this_thread::sleep_for(milliseconds(5));
-  ASSERT_TRUE(user.m_entered.load());
+  ASSERT_TRUE(test::WaitUntil([&] { return user.m_entered.load(); }));
   const std::vector<uint8_t> datagram(1400, 0x5A);
   for (int i = 0; i < 120; ++i) ASSERT_TRUE(peer.SendTo(client.GetPort(), datagram));
   user.Open();
@@ -226,7 +225,7 @@ TEST_F(UdpClientTest, CloseIsPromptWhileDatagramsKeepArriving) {
     const std::vector<uint8_t> data(1000, 1);
     while (sending) peer.SendTo(port, data);
   });
-  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_TRUE(m_user.WaitForCount(1, milliseconds(5000))) << "the datagrams flow";
   const auto start = steady_clock::now();
   EXPECT_TRUE(client.Close());
   const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);

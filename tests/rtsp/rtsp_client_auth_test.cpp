@@ -280,8 +280,7 @@ TEST(RtspClientAuth, DigestWithAndWithoutQop) {
     connection.userName = "admin";
     connection.password = "secret";
     ASSERT_TRUE(client.Start(connection, &user, kTransportUdp));
-    for (int i = 0; i < 100 && server.CountRequests("PLAY") == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitUntil([&] { return server.CountRequests("PLAY") != 0; });
     client.Stop();
     EXPECT_TRUE(server.WaitDone(3000));
     EXPECT_EQ(server.Failures(), std::vector<std::string>{});

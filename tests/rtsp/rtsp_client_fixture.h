@@ -15,6 +15,7 @@
 #include "rtsp/rtsp_client.h"
 #include "support/fake_driver.h"
 #include "support/scripted_rtsp_server.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace test {

@@ -260,9 +260,7 @@ TEST(RtspClientQuirks, KeepAlive) {
        }, [](RecordingClientUser& user, CBaseRTSPClient& client) {
          // The script ends when the answer is sent, a moment before the
          // client has read it.
-         for (int i = 0; i < 100 && !client.GetLastExchangeResult(); ++i)
-           std::this_thread::sleep_for(std::chrono::milliseconds(20));
-         EXPECT_TRUE(client.GetLastExchangeResult());
+         EXPECT_TRUE(WaitUntil([&] { return client.GetLastExchangeResult(); }));
          EXPECT_EQ(user.ended.load(), 0);
        }, 2000, true},
       {"session time-out written with blanks", kTransportUdp, [](ScriptedRtspServer& s, uint16_t port) {

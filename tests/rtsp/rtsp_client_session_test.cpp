@@ -166,10 +166,7 @@ TEST(RtspClient, KeepAliveFollowsTheSessionTimeout) {
     client.SetKeepAliveEnabled(enabled);
     ASSERT_TRUE(client.Start(LoopbackConnection(port), &user, kTransportUdp));
     if (c.clockStep) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (server.Requests().size() < 4 && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
+      WaitUntil([&] { return server.Requests().size() >= 4; }, std::chrono::seconds(10));
       SetWallClockOffsetForTesting(-3600LL * 10000000LL);
     }
     EXPECT_TRUE(server.WaitDone(12000));

@@ -145,6 +145,33 @@ TEST(Sdp, ParameterSetForms) {
   }
 }
 
+// packetization-mode as cameras write it; -1 when absent or not a mode.
+TEST(Sdp, PacketizationMode) {
+  const struct {
+    const char* fmtp;
+    int mode;
+  } kCases[] = {
+      {"a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==", 1},
+      {"a=fmtp:96 profile-level-id=420029; packetization-mode=0", 0},
+      {"a=fmtp:96 Packetization-Mode=2;profile-level-id=420029", 2},
+      {"a=fmtp:96 profile-level-id=420029;sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEV,aM48gA==", -1},
+      {"a=fmtp:96 packetization-mode=3", -1},
+      {"a=fmtp:96 packetization-mode=1x", -1},
+      {"a=fmtp:96 packetization-mode=", -1},
+      {"a=fmtp:96 x-packetization-mode=2", -1},
+  };
+  for (const auto& c : kCases) {
+    CSDPResponseParser parser;
+    ASSERT_TRUE(parser.ParseSdp(Sdp({"m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000", c.fmtp})));
+    EXPECT_EQ(parser.GetInfo().video.packetizationMode, c.mode) << c.fmtp;
+  }
+  // The first fmtp line that names a mode gives it, as with the sets.
+  CSDPResponseParser parser;
+  ASSERT_TRUE(parser.ParseSdp(Sdp({"m=video 0 RTP/AVP 96", "a=fmtp:96 packetization-mode=1",
+                                    "a=fmtp:96 packetization-mode=2"})));
+  EXPECT_EQ(parser.GetInfo().video.packetizationMode, 1);
+}
+
 TEST(Sdp, ConnectionAndRtpmapDetails) {
   CSDPResponseParser parser;
   ASSERT_TRUE(parser.ParseSdp(Sdp({"c=IN IP4 10.0.0.1", "m=video 5004/2 RTP/AVP 96", "c=IN IP4 224.2.1.1/127",

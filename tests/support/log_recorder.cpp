@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "support/wait_until.h"
+
 namespace telvora {
 namespace test {
 
@@ -34,12 +36,7 @@ size_t LogRecorder::CountAtLevel(int level, const std::string& fragment) const {
 }
 
 bool LogRecorder::WaitFor(const std::string& fragment, std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (Contains(fragment)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return Contains(fragment);
+  return WaitUntil([&] { return Contains(fragment); }, timeout);
 }
 
 void LogRecorder::Clear() {

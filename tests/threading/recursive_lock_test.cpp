@@ -7,21 +7,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/wait_until.h"
+
 namespace telvora {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Spins until the condition holds or two seconds pass.
-template <typename F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return condition();
-}
 
 TEST(RecursiveLock, OwnerReentersAndOthersWaitForTheLastUnlock) {
   CRecursiveLock lock;
@@ -83,7 +74,7 @@ TEST(RecursiveLock, EachFinalUnlockLetsExactlyOneWaiterIn) {
   EXPECT_EQ(entered.load(), 0);
   lock.Unlock();
   for (int round = 1; round <= kWaiters; ++round) {
-    ASSERT_TRUE(Eventually([&] { return entered.load() == round; })) << "round " << round;
+    ASSERT_TRUE(test::WaitUntil([&] { return entered.load() == round; })) << "round " << round;
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(entered.load(), round) << "a second waiter got in while the lock was held";
     releaseUpTo = round;

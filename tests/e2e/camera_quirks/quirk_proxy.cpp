@@ -1,36 +1,16 @@
 #include "quirk_proxy.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <glib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
 
-#include "support/loopback_listener.h"
-
 namespace quirks {
 namespace {
 
 const char kRealm[] = "quirkcam";
-
-bool SendAll(int socket, const std::string& bytes) {
-  const char* data = bytes.data();
-  size_t length = bytes.size();
-  while (length > 0) {
-    const ssize_t n = send(socket, data, length, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -155,12 +135,16 @@ std::string RewriteDescription(Quirk quirk, const std::string& sdp, const std::s
   }
 }
 
+// Size of the interleaved frame at the start of pending, 0 while it is not whole.
+size_t FrameLength(const std::string& pending) {
+  if (pending.size() < 4) return 0;
+  const size_t total = 4 + static_cast<uint8_t>(pending[2]) * 256u + static_cast<uint8_t>(pending[3]);
+  return pending.size() < total ? 0 : total;
+}
+
 }  // namespace
 
-struct QuirkProxy::Link {
-  int client = -1;
-  int server = -1;
-  std::thread thread;
+struct QuirkProxy::LinkState {
   std::deque<std::string> methods;  // forwarded requests awaiting answers
   bool played = false;
   unsigned frames = 0;
@@ -187,28 +171,16 @@ bool NeedsCredentials(Quirk quirk) {
          quirk == Quirk::kCloseAfter401;
 }
 
-QuirkProxy::QuirkProxy(Quirk quirk, uint16_t upstreamPort) : m_quirk(quirk), m_upstreamPort(upstreamPort) {
-  if (pipe2(m_stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
-  m_listener = telvora::test::ListenOnLoopback(0, &m_port);
-  if (m_listener < 0) return;
-  m_acceptThread = std::thread([this] { AcceptLoop(); });
-}
+QuirkProxy::QuirkProxy(Quirk quirk, uint16_t upstreamPort)
+    : m_quirk(quirk),
+      m_upstreamPort(upstreamPort),
+      m_proxy(upstreamPort, {[this](Link& link, std::string& pending) { return FromClient(&link, pending); },
+                             [this](Link& link, std::string& pending) { return FromServer(&link, pending); },
+                             nullptr}) {}
 
-QuirkProxy::~QuirkProxy() {
-  m_stop = true;
-  if (m_stopPipe[1] >= 0) {
-    const char byte = 1;
-    (void)!write(m_stopPipe[1], &byte, 1);
-  }
-  if (m_acceptThread.joinable()) m_acceptThread.join();
-  for (auto& link : m_links) {
-    if (link->thread.joinable()) link->thread.join();
-    if (link->client >= 0) close(link->client);
-    if (link->server >= 0) close(link->server);
-  }
-  if (m_listener >= 0) close(m_listener);
-  for (int fd : m_stopPipe)
-    if (fd >= 0) close(fd);
+QuirkProxy::LinkState& QuirkProxy::StateOf(Link* link) {
+  if (!link->state.has_value()) link->state = LinkState();
+  return *std::any_cast<LinkState>(&link->state);
 }
 
 std::vector<std::string> QuirkProxy::Problems() const {
@@ -226,86 +198,44 @@ void QuirkProxy::Problem(const std::string& what) {
   if (m_problems.size() < 20) m_problems.push_back(what);
 }
 
-void QuirkProxy::AcceptLoop() {
-  while (!m_stop) {
-    pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, 500) <= 0 || !(fds[0].revents & POLLIN)) continue;
-    const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    const int server = telvora::test::ConnectToLoopback(m_upstreamPort);
-    if (server < 0) {
-      close(client);
+bool QuirkProxy::FromClient(Link* link, std::string& pending) {
+  for (;;) {
+    if (!pending.empty() && pending[0] == '$') {
+      const size_t total = FrameLength(pending);
+      if (total == 0) return true;
+      link->ToServer(pending.substr(0, total));
+      pending.erase(0, total);
       continue;
     }
-    ++m_connections;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_links.push_back(std::make_unique<Link>());
-    Link* link = m_links.back().get();
-    link->client = client;
-    link->server = server;
-    link->thread = std::thread([this, link] { Pump(link); });
+    const size_t length = MessageLength(pending);
+    if (length == 0) return true;
+    const std::string message = pending.substr(0, length);
+    pending.erase(0, length);
+    if (message.compare(0, 5, "RTSP/") == 0) {
+      // The client's reply to a request the proxy made up.
+      ++m_replies;
+      if (Header(message, "CSeq").compare(0, 1, "9") != 0) Problem("reply without the echoed CSeq: " + message);
+      continue;
+    }
+    if (!OnRequest(link, message)) return false;
   }
 }
 
-void QuirkProxy::Pump(Link* link) {
-  std::string fromClient, fromServer;
-  char buffer[65536];
-  bool open = true;
-  while (open && !m_stop) {
-    pollfd fds[3] = {{link->client, POLLIN, 0}, {link->server, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-    if (poll(fds, 3, 200) <= 0) continue;
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t n = recv(link->client, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      fromClient.append(buffer, static_cast<size_t>(n));
-      for (;;) {
-        if (!fromClient.empty() && fromClient[0] == '$') {
-          if (fromClient.size() < 4) break;
-          const size_t total = 4 + static_cast<uint8_t>(fromClient[2]) * 256u + static_cast<uint8_t>(fromClient[3]);
-          if (fromClient.size() < total) break;
-          SendAll(link->server, fromClient.substr(0, total));
-          fromClient.erase(0, total);
-          continue;
-        }
-        const size_t length = MessageLength(fromClient);
-        if (length == 0) break;
-        const std::string message = fromClient.substr(0, length);
-        fromClient.erase(0, length);
-        if (message.compare(0, 5, "RTSP/") == 0) {
-          // The client's reply to a request the proxy made up.
-          ++m_replies;
-          if (Header(message, "CSeq").compare(0, 1, "9") != 0) Problem("reply without the echoed CSeq: " + message);
-          continue;
-        }
-        if (!OnRequest(link, message)) {
-          open = false;
-          break;
-        }
-      }
+bool QuirkProxy::FromServer(Link* link, std::string& pending) {
+  while (!pending.empty()) {
+    if (pending[0] == '$') {
+      const size_t total = FrameLength(pending);
+      if (total == 0) return true;
+      OnFrame(link, pending.substr(0, total));
+      pending.erase(0, total);
+      continue;
     }
-    if (open && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      const ssize_t n = recv(link->server, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      fromServer.append(buffer, static_cast<size_t>(n));
-      for (;;) {
-        if (fromServer.empty()) break;
-        if (fromServer[0] == '$') {
-          if (fromServer.size() < 4) break;
-          const size_t total = 4 + static_cast<uint8_t>(fromServer[2]) * 256u + static_cast<uint8_t>(fromServer[3]);
-          if (fromServer.size() < total) break;
-          OnFrame(link, fromServer.substr(0, total));
-          fromServer.erase(0, total);
-          continue;
-        }
-        const size_t length = MessageLength(fromServer);
-        if (length == 0) break;
-        OnAnswer(link, fromServer.substr(0, length));
-        fromServer.erase(0, length);
-      }
-    }
+    const size_t length = MessageLength(pending);
+    if (length == 0) return true;
+    OnAnswer(link, pending.substr(0, length));
+    pending.erase(0, length);
   }
-  shutdown(link->client, SHUT_RDWR);
-  shutdown(link->server, SHUT_RDWR);
+  return true;
 }
 
 bool QuirkProxy::Authorized(Link* link, const std::string& request, std::string* reason) {
@@ -352,7 +282,7 @@ bool QuirkProxy::OnRequest(Link* link, std::string request) {
     m_methods.push_back(method);
   }
   const auto answer = [&](const std::string& status, const std::string& headers) {
-    return SendAll(link->client, "RTSP/1.0 " + status + "\r\nCSeq: " + cseq + "\r\n" + headers + "\r\n");
+    return link->ToClient("RTSP/1.0 " + status + "\r\nCSeq: " + cseq + "\r\n" + headers + "\r\n");
   };
   if (NeedsCredentials(m_quirk)) {
     std::string reason;
@@ -408,7 +338,7 @@ bool QuirkProxy::OnRequest(Link* link, std::string request) {
     }
   }
   const bool keepAlive = method == "OPTIONS" || method == "GET_PARAMETER";
-  if (m_quirk == Quirk::kKeepAlive454 && keepAlive && link->played) {
+  if (m_quirk == Quirk::kKeepAlive454 && keepAlive && StateOf(link).played) {
     bool first = false;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -417,18 +347,18 @@ bool QuirkProxy::OnRequest(Link* link, std::string request) {
     }
     if (first) return answer("454 Session Not Found", "");
   }
-  if (m_quirk == Quirk::kOptionsRefused && method == "OPTIONS" && link->played)
+  if (m_quirk == Quirk::kOptionsRefused && method == "OPTIONS" && StateOf(link).played)
     return answer("405 Method Not Allowed", "Public: DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER\r\n");
-  if (method == "PLAY") link->played = true;
-  link->methods.push_back(method);
-  return SendAll(link->server, request);
+  if (method == "PLAY") StateOf(link).played = true;
+  StateOf(link).methods.push_back(method);
+  return link->ToServer(request);
 }
 
 void QuirkProxy::OnAnswer(Link* link, std::string answer) {
   std::string method;
-  if (!link->methods.empty()) {
-    method = link->methods.front();
-    link->methods.pop_front();
+  if (!StateOf(link).methods.empty()) {
+    method = StateOf(link).methods.front();
+    StateOf(link).methods.pop_front();
   }
   const std::string cseq = Header(answer, "CSeq");
   std::string before;
@@ -474,12 +404,12 @@ void QuirkProxy::OnAnswer(Link* link, std::string answer) {
     const std::string rewritten = RewriteDescription(m_quirk, body, base);
     if (rewritten != body) answer = WithBody(answer, rewritten);
   }
-  if (!before.empty()) SendAll(link->client, before);
-  SendAll(link->client, answer);
+  if (!before.empty()) link->ToClient(before);
+  link->ToClient(answer);
 }
 
 void QuirkProxy::OnFrame(Link* link, std::string frame) {
-  ++link->frames;
+  ++StateOf(link).frames;
   switch (m_quirk) {
     case Quirk::kChannelPair67:
       frame[1] = static_cast<char>(frame[1] + 6);
@@ -488,16 +418,16 @@ void QuirkProxy::OnFrame(Link* link, std::string frame) {
       if (frame[1] == 1) frame[1] = 0;
       break;
     case Quirk::kGarbageBetweenFrames:
-      if (link->frames % 7 == 0) frame = std::string("\r\n\xff\xfejunk\0 $\x09", 11) + "NOT RTSP\r\n" + frame;
+      if (StateOf(link).frames % 7 == 0) frame = std::string("\r\n\xff\xfejunk\0 $\x09", 11) + "NOT RTSP\r\n" + frame;
       break;
     case Quirk::kServerGetParameter:
-      if (link->frames % 40 == 0)
-        frame += "GET_PARAMETER rtsp://127.0.0.1/ RTSP/1.0\r\nCSeq: 9" + std::to_string(link->injected++) + "\r\n\r\n";
+      if (StateOf(link).frames % 40 == 0)
+        frame += "GET_PARAMETER rtsp://127.0.0.1/ RTSP/1.0\r\nCSeq: 9" + std::to_string(StateOf(link).injected++) + "\r\n\r\n";
       break;
     default:
       break;
   }
-  SendAll(link->client, frame);
+  link->ToClient(frame);
 }
 
 }  // namespace quirks

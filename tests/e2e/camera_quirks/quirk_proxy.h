@@ -3,16 +3,16 @@
 // credentials its own way, rewrites answers, descriptions and transports,
 // talks first, redirects, drops sessions, or spoils the interleaved stream.
 // It takes the requests and answers apart whole; '$' frames pass through
-// (or are changed) one by one. One thread per connection.
+// (or are changed) one by one.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/tcp_proxy.h"
 
 namespace quirks {
 
@@ -51,24 +51,23 @@ constexpr const char* kPassword = "s3cret";
 class QuirkProxy {
  public:
   QuirkProxy(Quirk quirk, uint16_t upstreamPort);
-  ~QuirkProxy();
-  QuirkProxy(const QuirkProxy&) = delete;
-  QuirkProxy& operator=(const QuirkProxy&) = delete;
 
-  uint16_t Port() const { return m_port; }
+  uint16_t Port() const { return m_proxy.Port(); }
   // What the proxy saw that shows the client coped with the quirk; empty
   // when all went right. Examples: a wrong Digest answer, no reply to the
   // server's request, a keep-alive never switched.
   std::vector<std::string> Problems() const;
   // Counters for the test's own checks.
-  unsigned Connections() const { return m_connections.load(); }
+  unsigned Connections() const { return m_proxy.Connections(); }
   unsigned Count(const std::string& method) const;
   unsigned RepliesToServerRequests() const { return m_replies.load(); }
 
  private:
-  struct Link;
-  void AcceptLoop();
-  void Pump(Link* link);
+  using Link = telvora::test::ProxyLink;
+  struct LinkState;
+  static LinkState& StateOf(Link* link);
+  bool FromClient(Link* link, std::string& pending);
+  bool FromServer(Link* link, std::string& pending);
   // Handles one whole request; false closes the connection.
   bool OnRequest(Link* link, std::string request);
   void OnAnswer(Link* link, std::string answer);
@@ -78,15 +77,8 @@ class QuirkProxy {
 
   Quirk m_quirk;
   uint16_t m_upstreamPort;
-  uint16_t m_port = 0;
-  int m_listener = -1;
-  int m_stopPipe[2] = {-1, -1};
-  std::atomic<bool> m_stop{false};
-  std::atomic<unsigned> m_connections{0};
   std::atomic<unsigned> m_replies{0};
-  std::thread m_acceptThread;
   mutable std::mutex m_mutex;
-  std::vector<std::unique_ptr<Link>> m_links;
   std::vector<std::string> m_problems;
   std::vector<std::string> m_methods;
   // Shared by all connections.
@@ -94,6 +86,7 @@ class QuirkProxy {
   bool m_redirected = false;
   bool m_dropped = false;
   std::string m_nonce = "n0nce1";
+  telvora::test::TcpProxy m_proxy;  // last: its threads end before the rest goes
 };
 
 }  // namespace quirks
