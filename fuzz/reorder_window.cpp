@@ -3,7 +3,7 @@
 // 0-1: 0 and 1 a packet arrives (bit 2 set: the value is its sequence
 // number, else the next number shifted by the value's low byte as a signed
 // offset), 2 the clock moves on by the value's low byte, 3 the host stalls
-// or resumes. Checked: every packet taken goes out once, after its
+// or resumes (value even) or the queue is emptied (value odd). Checked: every packet taken goes out once, after its
 // predecessor or far enough behind it to be a sender that started again; a
 // packet out of turn is held until the wait is up or the queue is deep;
 // once arrivals end nothing stays queued for longer than the wait.
@@ -60,6 +60,16 @@ struct Model {
     }
   }
 
+  // The receiver closes and opens again: the next packet goes out at once.
+  void Empty() {
+    queue.clear();
+    window.Reset();
+    delivered = false;
+    held = false;
+    trimmed = false;
+    accepted = out + dropped;
+  }
+
   void Deliver() {
     while (!queue.empty()) {
       const Item front = queue.front();
@@ -114,7 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         model.now += value & 0xFF;
         break;
       default:
-        stalled = !stalled;
+        if (value & 1) {
+          model.Empty();
+        } else {
+          stalled = !stalled;
+        }
         break;
     }
     if (!stalled) model.Deliver();
