@@ -118,6 +118,12 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking);
 int WaitReadable(SOCKET s, unsigned milliseconds);
 int WaitWritable(SOCKET s, unsigned milliseconds);
 
+// True where a thread blocked in recvfrom returns at once when another
+// thread shuts the socket down (Linux). There a receive thread can wait in
+// recvfrom itself, with SO_RCVTIMEO as its time-out, and save a poll per
+// datagram; elsewhere it waits with WaitReadable first.
+bool ShutdownWakesBlockedReceive();
+
 // recvfrom that reports a datagram longer than the buffer the Winsock way:
 // SOCKET_ERROR with WSAGetLastError() == WSAEMSGSIZE (the datagram is lost).
 // Otherwise as recvfrom: the byte count, 0, or SOCKET_ERROR.

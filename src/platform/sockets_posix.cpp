@@ -65,6 +65,14 @@ int WaitReadable(SOCKET s, unsigned milliseconds) { return PollOne(s, POLLIN, mi
 
 int WaitWritable(SOCKET s, unsigned milliseconds) { return PollOne(s, POLLOUT, milliseconds); }
 
+bool ShutdownWakesBlockedReceive() {
+#ifdef __linux__
+  return true;
+#else
+  return false;
+#endif
+}
+
 int ReceiveFrom(SOCKET s, unsigned char* buffer, int length, sockaddr* from, socklen_t* fromLength) {
   // With MSG_TRUNC Linux returns the datagram's real length, so a datagram
   // that did not fit is told apart from one that filled the buffer exactly.

@@ -44,6 +44,10 @@ bool SetNonBlocking(SOCKET s, bool nonBlocking) {
 
 bool ReceiveOwnGroupsOnly(SOCKET) { return true; }
 
+// Winsock leaves a blocked recvfrom waiting after shutdown; only its own
+// time-out ends it.
+bool ShutdownWakesBlockedReceive() { return false; }
+
 int WaitReadable(SOCKET s, unsigned milliseconds) { return SelectOne(s, false, milliseconds); }
 
 int WaitWritable(SOCKET s, unsigned milliseconds) { return SelectOne(s, true, milliseconds); }

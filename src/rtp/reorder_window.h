@@ -47,6 +47,9 @@ class CReorderWindow {
   // held; the hold begins at the first such call.
   bool FrontReady(uint16_t sequence, size_t count, uint32_t now, uint32_t* wait);
 
+  // The front packet waits for a missing one.
+  bool Holding() const { return m_holding; }
+
   // The front packet went out.
   void Delivered(uint16_t sequence);
 

@@ -17,17 +17,19 @@ uint32_t Read32(const unsigned char* p) {
 CRTPPacket::CRTPPacket()
     : m_csrcCount(0), m_csrcList(nullptr), m_ssrc(0), m_marker(false), m_padding(false), m_payloadType(0),
       m_sequenceNumber(0), m_timestamp(0), m_extensionProfile(0), m_extensionLength(0),
-      m_extensionData(nullptr), m_payloadLength(0), m_payload(nullptr), m_datagramLength(0) {}
+      m_extensionData(nullptr), m_payloadLength(0), m_payload(nullptr), m_payloadCapacity(0),
+      m_datagramLength(0) {}
 
-CRTPPacket::~CRTPPacket() { Clear(); }
+CRTPPacket::~CRTPPacket() {
+  Clear();
+  delete[] m_payload;
+}
 
 void CRTPPacket::Clear() {
   delete[] m_csrcList;
   delete[] m_extensionData;
-  delete[] m_payload;
   m_csrcList = nullptr;
   m_extensionData = nullptr;
-  m_payload = nullptr;
   m_csrcCount = 0;
   m_ssrc = 0;
   m_marker = false;
@@ -84,12 +86,15 @@ bool CRTPPacket::Parse(const unsigned char* data, unsigned length) {
   m_datagramLength = length;
   const unsigned paddingCount = m_padding ? data[length - 1] : 0;
   if (offset + paddingCount < length) {
-    m_payloadLength = length - paddingCount - offset;
-    m_payload = new (std::nothrow) uint8_t[m_payloadLength];
-    if (m_payload == nullptr) {
-      m_payloadLength = 0;
-      return false;
+    const uint32_t payloadLength = length - paddingCount - offset;
+    if (payloadLength > m_payloadCapacity) {
+      delete[] m_payload;
+      m_payloadCapacity = 0;
+      m_payload = new (std::nothrow) uint8_t[payloadLength];
+      if (m_payload == nullptr) return false;
+      m_payloadCapacity = payloadLength;
     }
+    m_payloadLength = payloadLength;
     std::memcpy(m_payload, data + offset, m_payloadLength);
     return true;
   }

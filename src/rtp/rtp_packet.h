@@ -1,5 +1,7 @@
 // One parsed RTP packet (RFC 3550): fixed header, CSRC list, header
-// extension and the payload without padding. Owns its arrays.
+// extension and the payload without padding. Owns its arrays; the payload's
+// storage is kept from one parse to the next, so a reused packet allocates
+// only when a larger payload comes.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +36,9 @@ class CRTPPacket {
   const uint8_t* GetExtensionData() const { return m_extensionData; }
   uint32_t GetPayloadLength() const { return m_payloadLength; }
   // Null when the payload is empty.
-  const uint8_t* GetPayload() const { return m_payload; }
+  const uint8_t* GetPayload() const { return m_payloadLength != 0 ? m_payload : nullptr; }
+  // Bytes of payload storage held, used or not.
+  uint32_t GetPayloadCapacity() const { return m_payloadCapacity; }
   // Bytes of the whole datagram parsed: header, extension, payload, padding.
   uint32_t GetDatagramLength() const { return m_datagramLength; }
 
@@ -52,6 +56,7 @@ class CRTPPacket {
   uint8_t* m_extensionData;
   uint32_t m_payloadLength;
   uint8_t* m_payload;
+  uint32_t m_payloadCapacity;
   uint32_t m_datagramLength;
 };
 

@@ -1,5 +1,6 @@
 #include "rtp/rtp_receiver.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -24,11 +25,15 @@ constexpr uint32_t CRTPReceiver::kDefaultOverflowReportInterval;
 constexpr uint32_t CRTPReceiver::kReorderWaitMs;
 constexpr size_t CRTPReceiver::kReorderDepth;
 constexpr size_t CRTPReceiver::kMaxBatch;
+constexpr size_t CRTPReceiver::kWakeDepth;
+constexpr size_t CRTPReceiver::kPoolSize;
+constexpr uint32_t CRTPReceiver::kPooledPayloadLimit;
 
 CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
     : CBaseThread(sink),
       m_currentClient(nullptr),
       m_user(nullptr),
+      m_spare(nullptr),
       m_queuedBytes(0),
       m_episodeDropped(0),
       m_episodeStart(0),
@@ -36,10 +41,15 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_droppedTotal(0),
       m_discardedTotal(0),
       m_deliveryWaiting(false),
+      m_queuedAny(false),
+      m_lastQueuedTimestamp(0),
       m_closing(false),
-      m_dataEvent(false) {}
+      m_wakeSignalled(false) {}
 
-CRTPReceiver::~CRTPReceiver() { Close(); }
+CRTPReceiver::~CRTPReceiver() {
+  Close();
+  FreePool();
+}
 
 unsigned short CRTPReceiver::GetPort() {
   IRTPClient* client = m_client.Get();
@@ -95,6 +105,7 @@ bool CRTPReceiver::StartDelivery(unsigned short port) {
 void CRTPReceiver::Close() {
   m_closing = true;
   m_stopEvent.Set();
+  Wake();
   if (m_client) {
     m_client->Close();
     m_currentClient = nullptr;
@@ -105,6 +116,27 @@ void CRTPReceiver::Close() {
   // The delivery thread may have queued nothing since, but the socket
   // thread is gone: whatever is left is discarded.
   EmptyQueue();
+  // A closed receiver holds no packet memory.
+  FreePool();
+}
+
+void CRTPReceiver::Recycle(QUEUE_ENTRY* entry) {
+  if (m_pool.size() < kPoolSize && entry->packet.GetPayloadCapacity() <= kPooledPayloadLimit) {
+    try {
+      m_pool.push_back(entry);
+      return;
+    } catch (...) {
+    }
+  }
+  delete entry;
+}
+
+void CRTPReceiver::FreePool() {
+  delete m_spare.exchange(nullptr);
+  CAutoLock lock(m_lock);
+  for (QUEUE_ENTRY* entry : m_pool) delete entry;
+  m_pool.clear();
+  m_pool.shrink_to_fit();
 }
 
 void CRTPReceiver::EmptyQueue() {
@@ -116,13 +148,15 @@ void CRTPReceiver::EmptyQueue() {
     }
     m_queuedBytes = 0;
     m_order.Reset();
+    m_queuedAny = false;
   }
   ReportOverflow(TakeFinishedEpisode(true));
 }
 
 void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const unsigned char* data, int length) {
   if (client == nullptr || client != m_currentClient.load() || data == nullptr || length <= 0) return;
-  QUEUE_ENTRY* entry = new (std::nothrow) QUEUE_ENTRY;
+  QUEUE_ENTRY* entry = m_spare.exchange(nullptr);
+  if (entry == nullptr) entry = new (std::nothrow) QUEUE_ENTRY;
   if (entry == nullptr) return;
   std::memset(&entry->from, 0, sizeof(entry->from));
   if (from != nullptr) std::memcpy(&entry->from, from, sizeof(entry->from));
@@ -130,7 +164,7 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   // the delivery thread checks the stop event before every batch and Close
   // discards what is left.
   if (!entry->packet.Parse(data, static_cast<unsigned>(length))) {
-    delete entry;
+    delete m_spare.exchange(entry);
     return;
   }
   uint64_t longEpisode = 0;
@@ -139,7 +173,7 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
     CAutoLock lock(m_lock);
     if (!InsertInOrder(entry)) {
       ++m_discardedTotal;
-      delete entry;
+      delete m_spare.exchange(entry);
       return;
     }
     m_queuedBytes += entry->packet.GetDatagramLength();
@@ -149,20 +183,28 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
       QUEUE_ENTRY* oldest = m_queue.front();
       m_queue.pop_front();
       m_queuedBytes -= oldest->packet.GetDatagramLength();
-      delete oldest;
+      Recycle(oldest);
       if (m_episodeDropped++ == 0) m_episodeStart = platform::GetMillisecondClock();
       ++m_droppedTotal;
     }
     // Only a delivery thread that found nothing to take needs waking; one
     // that is busy takes this packet with the rest of its next batch.
-    wake = m_deliveryWaiting;
-    m_deliveryWaiting = false;
+    const uint32_t timestamp = entry->packet.GetTimestamp();
+    wake = m_deliveryWaiting && (entry->packet.GetMarker() || m_order.Holding() || !m_queuedAny ||
+                                 timestamp != m_lastQueuedTimestamp || m_queue.size() >= kWakeDepth);
+    if (wake) m_deliveryWaiting = false;
+    m_queuedAny = true;
+    m_lastQueuedTimestamp = timestamp;
+    if (!m_pool.empty()) {
+      delete m_spare.exchange(m_pool.back());
+      m_pool.pop_back();
+    }
     // A user that never catches up still gets a line now and then.
     if (m_episodeDropped != 0 &&
         platform::GetMillisecondClock() - m_episodeStart >= m_overflowReportInterval.load())
       longEpisode = TakeFinishedEpisode(true);
   }
-  if (wake) m_dataEvent.Set();
+  if (wake) Wake();
   ReportOverflow(longEpisode);
 }
 
@@ -228,13 +270,31 @@ void CRTPReceiver::ReportOverflow(uint64_t dropped) {
             static_cast<unsigned long long>(dropped));
 }
 
+void CRTPReceiver::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(m_wakeLock);
+    m_wakeSignalled = true;
+  }
+  m_wake.notify_one();
+}
+
+bool CRTPReceiver::WaitForWork(unsigned milliseconds) {
+  {
+    std::unique_lock<std::mutex> lock(m_wakeLock);
+    if (milliseconds != 0)
+      m_wake.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                      [this] { return m_wakeSignalled || m_closing.load(); });
+    m_wakeSignalled = false;
+  }
+  return m_closing.load() || m_stopEvent.Wait(0);
+}
+
 void CRTPReceiver::Run() {
-  CEvent* events[2] = {&m_stopEvent, &m_dataEvent};
   std::vector<QUEUE_ENTRY*> batch;
   batch.reserve(kMaxBatch);
   unsigned wait = 0;
   for (;;) {
-    if (CEvent::WaitForMultiple(events, 2, wait) == 0) break;
+    if (WaitForWork(wait)) break;
     // Everything ready goes in one batch; the thread waits again only once
     // it has found nothing to take.
     for (;;) {
@@ -270,7 +330,10 @@ void CRTPReceiver::Run() {
             // A failing user loses this packet, not the stream.
           }
         }
-        delete entry;
+      }
+      {
+        CAutoLock lock(m_lock);
+        for (QUEUE_ENTRY* entry : batch) Recycle(entry);
       }
       batch.clear();
       if (stopping) {

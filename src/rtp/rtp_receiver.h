@@ -9,10 +9,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/debug_message.h"
 #include "platform/sockets.h"
@@ -50,6 +53,15 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   static constexpr size_t kReorderDepth = CReorderWindow::kDepth;
   // Packets the delivery thread takes at once under the lock.
   static constexpr size_t kMaxBatch = 256;
+  // A waiting delivery thread is woken by a packet that can end a frame
+  // (marker set, a new timestamp), one that may fill a reorder gap, or once
+  // this many packets wait; the rest of a frame waits for its end without a
+  // thread switch per packet.
+  static constexpr size_t kWakeDepth = 32;
+  // Delivered entries kept for reuse, so that a steady stream allocates
+  // nothing per packet; entries holding more payload storage are freed.
+  static constexpr size_t kPoolSize = 32;
+  static constexpr uint32_t kPooledPayloadLimit = 16384;
 
   // sink: not owned; device text and the overflow line.
   explicit CRTPReceiver(IDebugMessage* sink);
@@ -107,11 +119,17 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   // milliseconds it may still be held. Under the lock.
   QUEUE_ENTRY* TakeReady(uint32_t* wait);
   void EmptyQueue();
+  // Keeps the entry for reuse or frees it. Under the lock.
+  void Recycle(QUEUE_ENTRY* entry);
+  void FreePool();
   // The count of an overflow episode that is over (the backlog is down to
   // half of both bounds, or force), 0 otherwise. Takes the lock.
   uint64_t TakeFinishedEpisode(bool force);
   // The level-2 line for one episode; called without the lock.
   void ReportOverflow(uint64_t dropped);
+  // Waits up to the given time for a wake; true when the thread must end.
+  bool WaitForWork(unsigned milliseconds);
+  void Wake();
 
   TSmartPtr<IRTPClient> m_client;
   // The client DataReceived accepts; cleared before the old client goes.
@@ -119,6 +137,9 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   IRTPReceiverUser* m_user;
   CRecursiveLock m_lock;
   std::deque<QUEUE_ENTRY*> m_queue;
+  std::vector<QUEUE_ENTRY*> m_pool;  // under the lock
+  // The entry the socket thread parses its next datagram into.
+  std::atomic<QUEUE_ENTRY*> m_spare;
   size_t m_queuedBytes;
   // Dropped in the overflow episode now running; 0 when there is none.
   uint64_t m_episodeDropped;
@@ -129,9 +150,15 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   CReorderWindow m_order;
   // The delivery thread found nothing ready and waits on the data event.
   bool m_deliveryWaiting;
+  bool m_queuedAny;             // since the last emptying
+  uint32_t m_lastQueuedTimestamp;
   // Set by Close before the stop event; cheap to read for every packet.
   std::atomic<bool> m_closing;
-  CEvent m_dataEvent;
+  // The delivery thread's wake: a plain condition, one system call on each
+  // side, since it fires once per frame on every stream.
+  std::mutex m_wakeLock;
+  std::condition_variable m_wake;
+  bool m_wakeSignalled;
 };
 
 }  // namespace telvora

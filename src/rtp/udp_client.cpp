@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "base/string_format.h"
@@ -140,8 +142,7 @@ bool CUDPClient::Close() {
       m_socket = INVALID_SOCKET;
       m_port = 0;
     }
-    const unsigned selectTimeout = m_timeoutSeconds * 1000 + m_timeoutMicroseconds / 1000;
-    const unsigned limit = std::max(std::max(selectTimeout, m_socketTimeout) + 1000, 5000u);
+    const unsigned limit = std::max(std::max(TimeoutMilliseconds(), m_socketTimeout) + 1000, 5000u);
     joined = JoinThread(limit);
   }
   if (closing == INVALID_SOCKET) return joined;
@@ -196,37 +197,48 @@ bool CUDPClient::SendTo(const sockaddr* to, const unsigned char* data, unsigned 
   return true;
 }
 
+unsigned CUDPClient::TimeoutMilliseconds() const {
+  return m_timeoutSeconds.load() * 1000 + m_timeoutMicroseconds.load() / 1000;
+}
+
+bool CUDPClient::ContinueAfterError(int error) {
+  // A descriptor that is no socket will never become one; waiting on it
+  // again would only spin.
+  if (error == WSAEFAULT || error == WSAENETDOWN || error == WSANOTINITIALISED || error == WSAENOTSOCK ||
+      error == WSAEBADF) {
+    IRTPClientUser* user = m_user;
+    if (user != nullptr) {
+      try {
+        user->ClientClosed(this);
+      } catch (...) {
+      }
+    }
+    return false;
+  }
+  if (error == WSAEINVAL) return false;
+  // Anything else (an interrupted wait) is retried, but not in a tight loop.
+  m_stopEvent.Wait(10);
+  return !StopRequested();
+}
+
+void CUDPClient::NotifyTimeout() {
+  IRTPClientUser* user = m_user;
+  if (user == nullptr || StopRequested()) return;
+  try {
+    user->ReceiveTimeout(this);
+  } catch (...) {
+  }
+}
+
 bool CUDPClient::WaitUntilReadable(SOCKET s) {
   while (!StopRequested()) {
-    const unsigned timeout = m_timeoutSeconds * 1000 + m_timeoutMicroseconds / 1000;
-    const int result = platform::WaitReadable(s, timeout);
+    const int result = platform::WaitReadable(s, TimeoutMilliseconds());
     if (result > 0) return !StopRequested();
-    IRTPClientUser* user = m_user;
     if (result == platform::kWaitTimedOut) {
-      if (user != nullptr && !StopRequested()) {
-        try {
-          user->ReceiveTimeout(this);
-        } catch (...) {
-        }
-      }
+      NotifyTimeout();
       continue;
     }
-    const int error = WSAGetLastError();
-    // A descriptor that is no socket will never become one; waiting on it
-    // again would only spin.
-    if (error == WSAEFAULT || error == WSAENETDOWN || error == WSANOTINITIALISED || error == WSAENOTSOCK ||
-        error == WSAEBADF) {
-      if (user != nullptr) {
-        try {
-          user->ClientClosed(this);
-        } catch (...) {
-        }
-      }
-      return false;
-    }
-    if (error == WSAEINVAL) return false;
-    // Anything else (an interrupted wait) is retried, but not in a tight loop.
-    m_stopEvent.Wait(10);
+    if (!ContinueAfterError(WSAGetLastError())) return false;
   }
   return false;
 }
@@ -236,29 +248,58 @@ void CUDPClient::Run() {
   if (s == INVALID_SOCKET) return;
   // Every datagram is received whole, from the first one on, whatever size
   // the user asked for: cameras that send large RTP packets lose nothing.
-  std::vector<unsigned char> buffer(kMaxDatagram);
-  while (WaitUntilReadable(s)) {
+  // Left uninitialised: only the pages datagrams really reach become
+  // resident, one for a camera that sends 1500-byte packets.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kMaxDatagram]);
+  if (!buffer) return;
+  // One system call per datagram where the platform lets a shutdown end a
+  // blocked receive; a poll before each receive elsewhere.
+  const bool waitInReceive = platform::ShutdownWakesBlockedReceive();
+  unsigned appliedTimeout = 0;
+  for (;;) {
+    if (waitInReceive) {
+      if (StopRequested()) return;
+      // SO_RCVTIMEO 0 would mean no time-out at all.
+      const unsigned timeout = std::max(1u, TimeoutMilliseconds());
+      if (timeout != appliedTimeout && platform::SetReceiveTimeout(s, timeout)) appliedTimeout = timeout;
+    } else if (!WaitUntilReadable(s)) {
+      return;
+    }
     sockaddr_in from;
     std::memset(&from, 0, sizeof(from));
     socklen_t fromLength = sizeof(from);
-    const int n = platform::ReceiveFrom(s, buffer.data(), static_cast<int>(buffer.size()),
+    const int n = platform::ReceiveFrom(s, buffer.get(), static_cast<int>(kMaxDatagram),
                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n > 0) {
       IRTPClientUser* user = m_user;
       if (user != nullptr && !StopRequested()) {
         try {
-          user->DataReceived(this, reinterpret_cast<const sockaddr*>(&from), buffer.data(), n);
+          user->DataReceived(this, reinterpret_cast<const sockaddr*>(&from), buffer.get(), n);
         } catch (...) {
         }
       }
-    } else if (n == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE) {
+      continue;
+    }
+    // 0: an empty datagram, or the shutdown of Close, which the stop check
+    // at the top of the loop ends.
+    if (n == 0) continue;
+    const int error = WSAGetLastError();
+    if (error == WSAEMSGSIZE) {
       // Not possible over IPv4; said once per datagram all the same.
       IDebugMessage* sink = GetLogSink();
       if (sink != nullptr)
         sink->Log(2, "%s: A datagram from device %s on port %u was larger than %u bytes and was lost",
                   "telvora::CUDPClient::Run", sink->GetDeviceText().c_str(), static_cast<unsigned>(m_port.load()),
                   kMaxDatagram);
+      continue;
     }
+    // After a poll said readable, a failed receive is retried by the next wait.
+    if (!waitInReceive || error == WSAEINTR) continue;
+    if (error == WSAEWOULDBLOCK) {
+      NotifyTimeout();
+      continue;
+    }
+    if (!ContinueAfterError(error)) return;
   }
 }
 

@@ -60,6 +60,10 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   bool SetUpSocket(const OPEN_PARAMETERS& parameters);
   // True when a datagram can be read; false when the thread should end.
   bool WaitUntilReadable(SOCKET s);
+  // After a failed wait or receive: false when the thread should end.
+  bool ContinueAfterError(int error);
+  void NotifyTimeout();
+  unsigned TimeoutMilliseconds() const;
   bool StopRequested() { return m_stopEvent.Wait(0); }
   void NotifyClosed();
 

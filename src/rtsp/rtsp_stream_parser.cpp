@@ -106,8 +106,7 @@ void CRTSPStreamParser::Deliver(unsigned channel, const uint8_t* payload, size_t
     const bool rtcpHeader = length >= 8 && (payload[0] & 0xC0) == 0x80 && payload[1] >= kRtcpFirstType &&
                             payload[1] <= kRtcpLastType;
     if (channel == m_rtpChannel && !rtcpHeader) {
-      CRTPPacket packet;
-      if (packet.Parse(payload, static_cast<unsigned>(length))) m_user->PacketParsed(packet);
+      if (m_packet.Parse(payload, static_cast<unsigned>(length))) m_user->PacketParsed(m_packet);
       return;
     }
     DeliverRtcp(payload, length);

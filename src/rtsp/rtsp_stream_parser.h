@@ -55,6 +55,8 @@ class CRTSPStreamParser {
   unsigned m_rtcpChannel;
   IRTSPStreamParserUser* m_user;
   std::vector<uint8_t> m_pending;
+  // Reused for every RTP packet: its payload storage is kept.
+  CRTPPacket m_packet;
 };
 
 }  // namespace telvora
