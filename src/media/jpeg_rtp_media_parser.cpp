@@ -193,8 +193,29 @@ void CJpegRTPMediaParser::FindFrameSize() {
   const size_t n = m_frameBuffer.size();
   m_width = 0;
   m_height = 0;
-  // The caller guarantees n > 8, so n - 9 does not wrap.
-  for (size_t i = 0; i < n - 9; ++i) {
+  // Segment by segment from SOI, as a quantization table may hold the bytes
+  // of a SOF marker.
+  size_t i = 2;
+  while (i + 4 <= n && b[i] == 0xFF) {
+    const uint8_t marker = b[i + 1];
+    if (marker == 0xFF) {  // a fill byte
+      ++i;
+    } else if (marker == 0xC0 || marker == 0xC1) {
+      if (i + 9 > n) return;
+      m_height = ReadBigEndian16(b + i + 5);
+      m_width = ReadBigEndian16(b + i + 7);
+      return;
+    } else if (marker == 0xDA) {
+      return;  // the scan began without a SOF
+    } else if (marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;  // a marker without a length
+    } else {
+      i += 2 + ReadBigEndian16(b + i + 2);
+    }
+  }
+  // Segments that do not read: the first SOF marker anywhere will do. The
+  // caller guarantees n > 8, so n - 9 does not wrap.
+  for (i = 0; i < n - 9; ++i) {
     if (b[i] == 0xFF && (b[i + 1] == 0xC0 || b[i + 1] == 0xC1)) {
       m_height = ReadBigEndian16(b + i + 5);
       m_width = ReadBigEndian16(b + i + 7);

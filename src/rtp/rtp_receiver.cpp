@@ -29,17 +29,6 @@ constexpr size_t CRTPReceiver::kWakeDepth;
 constexpr size_t CRTPReceiver::kPoolSize;
 constexpr uint32_t CRTPReceiver::kPooledPayloadLimit;
 
-namespace {
-
-// How far behind the last delivered packet a packet counts as late; one
-// further back belongs to a sender that started again.
-constexpr int kLateRange = 256;
-
-// Signed distance from a to b in sequence space.
-int SequenceDistance(uint16_t a, uint16_t b) { return static_cast<int16_t>(static_cast<uint16_t>(b - a)); }
-
-}  // namespace
-
 CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
     : CBaseThread(sink),
       m_currentClient(nullptr),
@@ -51,10 +40,6 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_overflowReportInterval(kDefaultOverflowReportInterval),
       m_droppedTotal(0),
       m_discardedTotal(0),
-      m_delivered(false),
-      m_lastSequence(0),
-      m_holding(false),
-      m_holdStart(0),
       m_deliveryWaiting(false),
       m_queuedAny(false),
       m_lastQueuedTimestamp(0),
@@ -162,8 +147,7 @@ void CRTPReceiver::EmptyQueue() {
       m_queue.pop_front();
     }
     m_queuedBytes = 0;
-    m_delivered = false;
-    m_holding = false;
+    m_order.Reset();
     m_queuedAny = false;
   }
   ReportOverflow(TakeFinishedEpisode(true));
@@ -206,7 +190,7 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
     // Only a delivery thread that found nothing to take needs waking; one
     // that is busy takes this packet with the rest of its next batch.
     const uint32_t timestamp = entry->packet.GetTimestamp();
-    wake = m_deliveryWaiting && (entry->packet.GetMarker() || m_holding || !m_queuedAny ||
+    wake = m_deliveryWaiting && (entry->packet.GetMarker() || m_order.Holding() || !m_queuedAny ||
                                  timestamp != m_lastQueuedTimestamp || m_queue.size() >= kWakeDepth);
     if (wake) m_deliveryWaiting = false;
     m_queuedAny = true;
@@ -225,20 +209,11 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
 }
 
 bool CRTPReceiver::InsertInOrder(QUEUE_ENTRY* entry) {
-  const uint16_t sequence = entry->packet.GetSequenceNumber();
-  if (m_delivered) {
-    const int behind = SequenceDistance(sequence, m_lastSequence);
-    if (behind >= 0 && behind < kLateRange) return false;  // its turn has passed
-  }
-  // Packets overtake each other by a few places at most: look from the back.
-  auto at = m_queue.end();
-  for (size_t looked = 0; at != m_queue.begin() && looked < 2 * kReorderDepth; ++looked) {
-    const int distance = SequenceDistance((*(at - 1))->packet.GetSequenceNumber(), sequence);
-    if (distance == 0) return false;  // duplicate
-    if (distance > 0) break;
-    --at;
-  }
-  m_queue.insert(at, entry);
+  size_t slot = 0;
+  if (!m_order.FindSlot(entry->packet.GetSequenceNumber(), m_queue.size(),
+                        [this](size_t i) { return m_queue[i]->packet.GetSequenceNumber(); }, &slot))
+    return false;
+  m_queue.insert(m_queue.begin() + static_cast<std::ptrdiff_t>(slot), entry);
   return true;
 }
 
@@ -247,24 +222,10 @@ CRTPReceiver::QUEUE_ENTRY* CRTPReceiver::TakeReady(uint32_t* wait) {
   if (m_queue.empty()) return nullptr;
   QUEUE_ENTRY* front = m_queue.front();
   const uint16_t sequence = front->packet.GetSequenceNumber();
-  bool ready = !m_delivered || sequence == static_cast<uint16_t>(m_lastSequence + 1) ||
-               m_queue.size() >= kReorderDepth;
-  if (!ready) {
-    const uint32_t now = platform::GetMillisecondClock();
-    if (!m_holding) {
-      m_holding = true;
-      m_holdStart = now;
-    }
-    const uint32_t held = now - m_holdStart;
-    ready = held >= kReorderWaitMs;
-    if (!ready) *wait = kReorderWaitMs - held;
-  }
-  if (!ready) return nullptr;
+  if (!m_order.FrontReady(sequence, m_queue.size(), platform::GetMillisecondClock(), wait)) return nullptr;
   m_queue.pop_front();
   m_queuedBytes -= front->packet.GetDatagramLength();
-  m_holding = false;
-  m_delivered = true;
-  m_lastSequence = sequence;
+  m_order.Delivered(sequence);
   return front;
 }
 

@@ -21,6 +21,7 @@
 #include "platform/sockets.h"
 #include "rtp/rtp_client.h"
 #include "rtp/rtp_packet.h"
+#include "rtp/reorder_window.h"
 #include "threading/base_thread.h"
 #include "threading/event.h"
 #include "threading/recursive_lock.h"
@@ -48,8 +49,8 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   static constexpr size_t kMaxQueuedPackets = 4096;
   // Whole datagrams count, header and extension included.
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
-  static constexpr uint32_t kReorderWaitMs = 40;
-  static constexpr size_t kReorderDepth = 16;
+  static constexpr uint32_t kReorderWaitMs = CReorderWindow::kWaitMs;
+  static constexpr size_t kReorderDepth = CReorderWindow::kDepth;
   // Packets the delivery thread takes at once under the lock.
   static constexpr size_t kMaxBatch = 256;
   // A waiting delivery thread is woken by a packet that can end a frame
@@ -146,10 +147,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   std::atomic<uint32_t> m_overflowReportInterval;
   std::atomic<uint64_t> m_droppedTotal;
   std::atomic<uint64_t> m_discardedTotal;
-  bool m_delivered;           // a packet went out since the last emptying
-  uint16_t m_lastSequence;    // of the last packet delivered
-  bool m_holding;             // the front waits for a missing packet
-  uint32_t m_holdStart;       // millisecond clock when it began to wait
+  CReorderWindow m_order;
   // The delivery thread found nothing ready and waits on the data event.
   bool m_deliveryWaiting;
   bool m_queuedAny;             // since the last emptying

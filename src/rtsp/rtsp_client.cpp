@@ -6,6 +6,7 @@
 
 #include "platform/module.h"
 #include "rtsp/rtsp_method.h"
+#include "rtsp/rtsp_url.h"
 #include "base/text_helpers.h"
 #include "base/string_format.h"
 #include "threading/time.h"
@@ -325,22 +326,10 @@ bool CBaseRTSPClient::ExecuteRequest(int method) {
 }
 
 bool CBaseRTSPClient::FollowRedirect() {
-  std::string url = m_parser.location;
-  if (!url.empty() && url[0] == '/') {
-    url = FormatString("rtsp://%s:%u", m_connection.host.c_str(), static_cast<unsigned>(m_connection.serverPort)) + url;
-  }
-  url = NormalizeRtspUrl(url);
-  if (url.empty()) return false;
-  // User info in a Location is dropped; the credentials stay ours.
-  std::string authority, path;
-  if (!SplitUrlAuthority(url, &authority, &path)) return false;
-  std::string host, portText;
-  bool hasPort = false;
-  if (!SplitHostPort(authority, &host, &hasPort, &portText)) return false;
-  uint16_t port = 554;
-  size_t digits = 0;
-  const unsigned long long value = LeadingNumber(portText, 0xFFFF, &digits);
-  if (digits > 0 && value != 0) port = static_cast<uint16_t>(value);
+  std::string host, path;
+  uint16_t port = 0;
+  if (!ResolveRedirect(m_parser.location, m_connection.host, m_connection.serverPort, &host, &port, &path))
+    return false;
   const bool sameServer = host == m_connection.host && port == m_connection.serverPort;
   m_connection.host = host;
   m_connection.serverPort = port;

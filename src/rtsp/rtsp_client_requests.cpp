@@ -2,6 +2,7 @@
 #include "platform/module.h"
 #include "rtsp/rtsp_client.h"
 #include "rtsp/rtsp_method.h"
+#include "rtsp/rtsp_url.h"
 #include "base/text_helpers.h"
 #include "base/string_format.h"
 
@@ -67,24 +68,7 @@ std::string CBaseRTSPClient::GetBaseUrl() {
 }
 
 std::string CBaseRTSPClient::GetSetupUrl(const std::string& base) {
-  const std::string& control = m_parser.sdpInfo.video.control;
-  if (control.find("://") != std::string::npos) {
-    const std::string absolute = NormalizeRtspUrl(control);
-    return absolute.empty() ? control : absolute;
-  }
-  std::string url = base.empty() ? GetBaseUrl() : base;
-  // "*" and no control at all both mean the aggregate URL.
-  if (url.empty() || control.empty() || control == "*") return url;
-  if (control[0] == '/') {
-    // An absolute path replaces the base's path.
-    const size_t authority = url.find("://");
-    const size_t path = url.find('/', authority == std::string::npos ? 0 : authority + 3);
-    return (path == std::string::npos ? url : url.substr(0, path)) + control;
-  }
-  // Relative: below the base, as cameras mean it whether or not their base
-  // ends in '/'.
-  if (url.back() == '/') url.pop_back();
-  return url + "/" + control;
+  return ResolveControlUrl(base.empty() ? GetBaseUrl() : base, m_parser.sdpInfo.video.control);
 }
 
 std::string CBaseRTSPClient::GetTransportHeader() {

@@ -74,7 +74,11 @@ std::string NormalizeRtspUrl(const std::string& url) {
   const size_t scheme = text.find("://");
   if (scheme == std::string::npos) return "rtsp://" + text;
   if (ToLower(text.substr(0, scheme)) != "rtsp") return std::string();
-  return "rtsp://" + text.substr(scheme + 3);
+  // Nor does one with nothing between the scheme and its path: a control
+  // URL below it would become the server.
+  const std::string rest = text.substr(scheme + 3);
+  if (rest.empty() || rest[0] == '/' || rest[0] == '\\') return std::string();
+  return "rtsp://" + rest;
 }
 
 bool IsServerRequest(const std::string& message) {

@@ -74,7 +74,8 @@ std::string HeaderValue(const std::string& line);
 
 // An rtsp URL as a server writes it: the scheme matched without regard to
 // case and written "rtsp://", and "rtsp://" put in front when there is no
-// scheme at all. "" for another scheme, a bare path or an empty text.
+// scheme at all. "" for another scheme, a bare path, no host or an empty
+// text.
 std::string NormalizeRtspUrl(const std::string& url);
 
 // The CSeq of a message's header block, blanks around the value allowed.

@@ -260,6 +260,16 @@ TEST_F(JpegPackets, ExtensionModeKeepsTheImagesOwnSegments) {
   // A 0xFFFF extension while waiting is dropped.
   SendExtension(0xFFFF, {0x11, 0x22, 0x33, 0x44}, {}, true);
   EXPECT_EQ(Frames().size(), 2u);
+
+  // A table that holds the bytes of a SOF marker is no SOF.
+  Bytes table = kLumQ;
+  table[3] = 0xFF;
+  table[4] = 0xC0;
+  const Bytes tricky = Cat({Segment(0xDB, Cat({{0}, table})), sof});  // 88 bytes
+  SendExtension(0xFFD8, tricky, Cat({MainHeader(1, 1, 50, 22, 18), kScan}), true);
+  ASSERT_EQ(Frames().size(), 3u);
+  EXPECT_EQ(Frames()[2].width, 176u);
+  EXPECT_EQ(Frames()[2].height, 144u);
 }
 
 TEST_F(JpegPackets, ExtensionAndScanDataInOnePacketKeepTheirOrder) {

@@ -101,6 +101,9 @@ TEST(ResponseParser, ContentBaseAndTypeAndCSeq) {
   EXPECT_EQ(parser.contentType, "application/sdp");
   // A later http base leaves it; a later answer without the header too.
   ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK", "Content-Base: http://other/"})));
+  // So does one that names no server.
+  ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK", "Content-Base: rtsp://"})));
+  ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK", "Content-Base: rtsp:///live/"})));
   ASSERT_TRUE(parser.Parse(kRtspOptions, Response({"RTSP/1.0 200 OK"})));
   EXPECT_EQ(parser.contentBase, "rtsp://Host/Media/");
   // A base without a scheme is an rtsp one; Content-Location is kept apart.
