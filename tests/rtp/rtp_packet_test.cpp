@@ -122,7 +122,22 @@ TEST(RtpPacket, ReparseClearsTheEarlierPacket) {
   EXPECT_EQ(packet.GetExtensionLength(), 0);
   EXPECT_EQ(packet.GetExtensionData(), nullptr);
   EXPECT_EQ(packet.GetPayloadLength(), 1u);
+  // The payload storage outlives a parse: each parse still reads only its
+  // own payload, an empty one reads as none, a longer one grows it.
+  const uint8_t longer[] = {HDR(0x80), 1, 2, 3, 4, 5, 6, 7, 8};
+  const uint8_t paddingOnly[] = {HDR(0xA0), 0x00, 0x00, 0x03};
+  ASSERT_TRUE(packet.Parse(longer, sizeof(longer)));
+  EXPECT_EQ(std::vector<uint8_t>(packet.GetPayload(), packet.GetPayload() + packet.GetPayloadLength()),
+            (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  ASSERT_TRUE(packet.Parse(plain, sizeof(plain)));
+  ASSERT_EQ(packet.GetPayloadLength(), 1u);
+  EXPECT_EQ(packet.GetPayload()[0], 0x55);
+  ASSERT_TRUE(packet.Parse(paddingOnly, sizeof(paddingOnly)));
+  EXPECT_EQ(packet.GetPayload(), nullptr);
+  ASSERT_TRUE(packet.Parse(plain, sizeof(plain)));
   EXPECT_FALSE(packet.Parse(nullptr, 20));
+  EXPECT_EQ(packet.GetPayloadLength(), 0u);
+  EXPECT_EQ(packet.GetPayload(), nullptr);
 }
 
 #undef HDR

@@ -235,5 +235,21 @@ TEST_F(UdpClientTest, CloseIsPromptWhileDatagramsKeepArriving) {
   EXPECT_FALSE(m_log.Logs().Contains("was not stopped"));
 }
 
+// The receive thread waits inside recvfrom where a shutdown ends that wait:
+// there an idle client closes at once, not after its time-out.
+TEST_F(UdpClientTest, CloseOfAnIdleClientEndsTheWaitAtOnce) {
+  CUDPClient client(&m_log);
+  client.SetTimeout(5000);
+  ASSERT_TRUE(client.Open(&m_user, 0));
+  test::UdpPeer peer;
+  peer.SendTo(client.GetPort(), std::vector<uint8_t>{1});
+  ASSERT_TRUE(m_user.WaitForCount(1, milliseconds(5000)));  // the thread is in its loop
+  const auto start = steady_clock::now();
+  EXPECT_TRUE(client.Close());
+  const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
+  EXPECT_LT(took.count(), platform::ShutdownWakesBlockedReceive() ? 1000 : 7000);
+  EXPECT_EQ(m_user.m_timeouts.load(), 0);
+}
+
 }  // namespace
 }  // namespace telvora
