@@ -4,7 +4,7 @@
 # end-to-end, faults), a 2-minute soak with 24 channels, the unit and
 # integration suites again under AddressSanitizer+UndefinedBehaviorSanitizer
 # and ThreadSanitizer, the Windows build (i686 DLL checks, x86_64 suites
-# under Wine), every fuzz target for 20 s, and each benchmark once, briefly.
+# under Wine), every fuzz target for 10 s, and each benchmark once, briefly.
 #
 # Stages can be left out for a quick local run, e.g.
 #   ORVALEN_STAGES="release" ./scripts/test.sh
@@ -70,7 +70,7 @@ fi
 
 if has fuzz; then
   stage "fuzz"
-  ./scripts/fuzz.sh 20
+  ./scripts/fuzz.sh 10
 fi
 
 if has bench; then
