@@ -239,7 +239,7 @@ TEST_F(UdpClientTest, CloseIsPromptWhileDatagramsKeepArriving) {
 // there an idle client closes at once, not after its time-out.
 TEST_F(UdpClientTest, CloseOfAnIdleClientEndsTheWaitAtOnce) {
   CUDPClient client(&m_log);
-  client.SetTimeout(5000);
+  client.SetTimeout(2500);
   ASSERT_TRUE(client.Open(&m_user, 0));
   test::UdpPeer peer;
   peer.SendTo(client.GetPort(), std::vector<uint8_t>{1});
@@ -247,7 +247,8 @@ TEST_F(UdpClientTest, CloseOfAnIdleClientEndsTheWaitAtOnce) {
   const auto start = steady_clock::now();
   EXPECT_TRUE(client.Close());
   const auto took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
-  EXPECT_LT(took.count(), platform::ShutdownWakesBlockedReceive() ? 1000 : 7000);
+  // Elsewhere (Winsock, at least under Wine) the wait runs out its time-out.
+  EXPECT_LT(took.count(), platform::ShutdownWakesBlockedReceive() ? 1000 : 4500);
   EXPECT_EQ(m_user.m_timeouts.load(), 0);
 }
 
