@@ -135,9 +135,19 @@ bool CUDPClient::Close() {
         ChangeMembership(closing, IP_DROP_MEMBERSHIP, m_group);
         m_group = INADDR_NONE;
       }
-      // Wakes the receive thread out of its wait at once where the
-      // platform allows; otherwise it notices the stop event after its
-      // time-out.
+      // Winsock leaves a select waiting after a shutdown: one byte to our
+      // own port ends that wait at once (the thread sees the stop and drops
+      // it; any other socket sharing the port refuses a 1-byte packet).
+      if (!platform::ShutdownWakesBlockedReceive()) {
+        sockaddr_in self;
+        std::memset(&self, 0, sizeof(self));
+        self.sin_family = AF_INET;
+        self.sin_port = htons(m_port.load());
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const unsigned char wake = 0;
+        platform::SendSomeTo(closing, &wake, 1, reinterpret_cast<const sockaddr*>(&self), sizeof(self));
+      }
+      // Ends the receive thread's wait where the platform allows.
       shutdown(closing, SD_BOTH);
       m_socket = INVALID_SOCKET;
       m_port = 0;
