@@ -8,7 +8,7 @@ constexpr int CReorderWindow::kLateRange;
 
 bool CReorderWindow::FrontReady(uint16_t sequence, size_t count, uint32_t now, uint32_t* wait) {
   *wait = 0;
-  if (!m_delivered || sequence == static_cast<uint16_t>(m_lastSequence + 1) || count >= kDepth) return true;
+  if (InTurn(sequence, count)) return true;
   if (!m_holding) {
     m_holding = true;
     m_holdStart = now;

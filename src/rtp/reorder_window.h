@@ -42,6 +42,12 @@ class CReorderWindow {
     return true;
   }
 
+  // The front packet's turn has come whatever the time: the first, the next
+  // in sequence, or a full window.
+  bool InTurn(uint16_t sequence, size_t count) const {
+    return !m_delivered || sequence == static_cast<uint16_t>(m_lastSequence + 1) || count >= kDepth;
+  }
+
   // Whether the front packet (sequence, count packets queued) may go out at
   // now (a millisecond clock). When not, *wait is how long it may still be
   // held; the hold begins at the first such call.

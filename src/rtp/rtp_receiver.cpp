@@ -222,7 +222,12 @@ CRTPReceiver::QUEUE_ENTRY* CRTPReceiver::TakeReady(uint32_t* wait) {
   if (m_queue.empty()) return nullptr;
   QUEUE_ENTRY* front = m_queue.front();
   const uint16_t sequence = front->packet.GetSequenceNumber();
-  if (!m_order.FrontReady(sequence, m_queue.size(), platform::GetMillisecondClock(), wait)) return nullptr;
+  // The clock is read only for a packet that waits for a missing one.
+  const size_t count = m_queue.size();
+  *wait = 0;
+  if (!m_order.InTurn(sequence, count) &&
+      !m_order.FrontReady(sequence, count, platform::GetMillisecondClock(), wait))
+    return nullptr;
   m_queue.pop_front();
   m_queuedBytes -= front->packet.GetDatagramLength();
   m_order.Delivered(sequence);
