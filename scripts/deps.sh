@@ -8,7 +8,8 @@ PKGS="build-essential cmake ninja-build ccache pkg-config git python3 iproute2 p
   clang-14 libclang-rt-14-dev \
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav \
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev"
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev \
+  vlc-bin vlc-plugin-base util-linux"
 if [ "${ORVALEN_WITH_WINDOWS:-1}" = "1" ]; then
   PKGS="$PKGS g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 \
     lld-14 llvm-14"
