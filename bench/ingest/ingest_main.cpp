@@ -335,8 +335,8 @@ int RunScale(const Options& o, const Clip& c720) {
     std::fflush(stdout);
     search.Report(ok);
   }
-  std::printf("scale: streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n",
-              search.LargestPass(), o.seconds, search.SmallestFail(), search.Trials());
+  std::printf("scale: transport=%s streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n",
+              o.transport.c_str(), search.LargestPass(), o.seconds, search.SmallestFail(), search.Trials());
   return search.LargestPass() > 0 ? 0 : 1;
 }
 
