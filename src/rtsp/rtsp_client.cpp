@@ -297,7 +297,8 @@ bool CBaseRTSPClient::ExecuteRequest(int method) {
     bool ok = SendRequest(method);
     m_lastExchangeResult = ok;
     // An error answer counts too: the channel reports why a session failed.
-    m_lastStatus = ok || m_answered ? static_cast<int>(m_parser.status) : 0;
+    // The TEARDOWN after a refused SETUP must not hide the refusal.
+    if (method != kRtspTeardown) m_lastStatus = ok || m_answered ? static_cast<int>(m_parser.status) : 0;
     if (!ok && m_answered && m_parser.IsRedirect() && redirects < kMaxRedirects) {
       ++redirects;
       if (!FollowRedirect()) return false;

@@ -327,18 +327,29 @@ TEST_F(IntegrationRtspChannel, RefusalsAreReportedOnce) {
     const char* answer;
     const char* line;  // after "Device 127.0.0.1:<port>"
     bool retryConnects;  // the second request comes on a new connection
+    bool toSetup;        // DESCRIBE is answered, SETUP refused, TEARDOWN answered
   };
   const Case kCases[] = {
       {"RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n",
-       ": the device refused the user name and password (401)", false},
+       ": the device refused the user name and password (401)", false, false},
       // A stream path the camera does not know must not retry in silence.
-      {"RTSP/1.0 404 Not Found\r\nCSeq: {cseq}\r\n\r\n", ": the device answered RTSP status 404, retrying", true},
+      {"RTSP/1.0 404 Not Found\r\nCSeq: {cseq}\r\n\r\n", ": the device answered RTSP status 404, retrying", true,
+       false},
+      // A server that offers no interleaved transport (VLC's, for one).
+      {"RTSP/1.0 461 Unsupported transport\r\nCSeq: {cseq}\r\n\r\n",
+       ": the device answered RTSP status 461, retrying", true, true},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.line);
     test::ScriptedRtspServer server;
+    const std::string sdp = "v=0\r\ns=-\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n";
+    const std::string describe = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nContent-Type: application/sdp\r\nContent-Length: " +
+                                 std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+    if (c.toSetup) server.ExpectAny().Send(describe);
     server.ExpectAny().Send(c.answer);
+    if (c.toSetup) server.ExpectAny().Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n\r\n");
     if (c.retryConnects) server.Reaccept();
+    if (c.toSetup) server.ExpectAny().Send(describe);
     server.ExpectAny().Send(c.answer);
     server.Start();
     DeviceRig rig(server.Port());
