@@ -4,6 +4,7 @@
 # GStreamer in turn, on the same packets.
 #   scripts/ingest.sh [--streams N] [--seconds S] [--repeat R] [--clip mix|1080|720]
 #                     [--receivers orvalen,ffmpeg,gstreamer] [--spread F] [--base-port P]
+#                     [--transport udp|tcp]   (tcp: RTSP with RTP interleaved, one server per stream)
 #   scripts/ingest.sh --scale [--seconds 60] [--scale-max 400]
 # Builds the release benchmark tree in build/bench first (clips are cached
 # in build/bench/ingest-cache, run files go to build/bench/ingest-work).

@@ -1,6 +1,8 @@
 // ingest-gst: the pipeline gst-launch-1.0 would run for N streams,
 //   udpsrc port=P caps=... ! rtph264depay ! h264parse ! video/x-h264,alignment=au ! fakesink
-// one branch per port (base, base+2, ...), in one process, with a pad probe
+// one branch per port (base, base+2, ...), or with --transport tcp
+//   rtspsrc location=rtsp://127.0.0.1:P/stream protocols=tcp ! rtph264depay ! ...
+// in one process, with a pad probe
 // on each sink that counts the access units it gets: gst-launch itself can
 // only count them by printing every buffer, which would cost more than the
 // pipeline. On SIGINT or SIGTERM it stops and writes "frames N" to
@@ -33,22 +35,27 @@ gboolean Quit(gpointer loop) {
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   long basePort = 0, streams = 0;
-  std::string out;
+  std::string out, transport = "udp";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     if (name == "--base-port") basePort = std::atol(argv[i + 1]);
     else if (name == "--streams") streams = std::atol(argv[i + 1]);
     else if (name == "--out") out = argv[i + 1];
+    else if (name == "--transport") transport = argv[i + 1];
   }
-  if (basePort <= 0 || streams <= 0 || out.empty()) {
-    std::fprintf(stderr, "usage: ingest-gst --base-port P --streams N --out DIR\n");
+  if (basePort <= 0 || streams <= 0 || out.empty() || (transport != "udp" && transport != "tcp")) {
+    std::fprintf(stderr, "usage: ingest-gst --base-port P --streams N --out DIR [--transport udp|tcp]\n");
     return 2;
   }
   std::string description;
   for (long i = 0; i < streams; ++i) {
-    description += "udpsrc port=" + std::to_string(basePort + 2 * i) +
-                   " caps=\"application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96\""
-                   " ! rtph264depay ! h264parse ! video/x-h264,alignment=au ! fakesink name=sink" +
+    const std::string port = std::to_string(basePort + 2 * i);
+    if (transport == "tcp")
+      description += "rtspsrc location=rtsp://127.0.0.1:" + port + "/stream protocols=tcp";
+    else
+      description += "udpsrc port=" + port +
+                     " caps=\"application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96\"";
+    description += " ! rtph264depay ! h264parse ! video/x-h264,alignment=au ! fakesink name=sink" +
                    std::to_string(i) + " ";
   }
   GError* error = nullptr;

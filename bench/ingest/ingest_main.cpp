@@ -22,6 +22,7 @@
 #include "process_posix.h"
 #include "receiver_outputs.h"
 #include "replayer.h"
+#include "rtsp_server_posix.h"
 #include "scale_search.h"
 
 namespace ingest {
@@ -43,6 +44,7 @@ struct Options {
   bool scale = false;
   int scaleMax = 400;
   int basePort = 41000;
+  std::string transport = "udp";  // tcp: RTP interleaved in an RTSP session per stream
   std::string driver, host, gst, cache, work;
 };
 
@@ -62,6 +64,7 @@ struct Result {
   double senderLateMs = 0;
   double senderSeconds = 0;
   uint64_t sendErrors = 0;
+  std::string transport;
   bool ok = true;
   std::string note;
 };
@@ -69,7 +72,7 @@ struct Result {
 const char* kUsage =
     "usage: ingest --driver Orvalen.so --host ingest-host --gst ingest-gst --cache DIR --work DIR\n"
     "              [--streams N] [--seconds S] [--clip mix|1080|720] [--receivers orvalen,ffmpeg,gstreamer]\n"
-    "              [--repeat R] [--spread F] [--base-port P] [--scale] [--scale-max N]\n";
+    "              [--repeat R] [--spread F] [--base-port P] [--transport udp|tcp] [--scale] [--scale-max N]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
@@ -92,6 +95,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (name == "--gst") o->gst = value;
     else if (name == "--cache") o->cache = value;
     else if (name == "--work") o->work = value;
+    else if (name == "--transport") o->transport = value;
     else if (name == "--receivers") {
       o->receivers.clear();
       std::stringstream list(value);
@@ -104,6 +108,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   if (o->streams < 1 || o->seconds < 1 || o->repeat < 1 || o->scaleMax < 1) return false;
   if (o->basePort < 1024 || o->basePort + 2 * std::max(o->streams, o->scaleMax) > 65535) return false;
   if (o->clip != "mix" && o->clip != "1080" && o->clip != "720") return false;
+  if (o->transport != "udp" && o->transport != "tcp") return false;
   for (const std::string& r : o->receivers)
     if (r != "orvalen" && r != "ffmpeg" && r != "gstreamer") return false;
   return !o->driver.empty() && !o->host.empty() && !o->cache.empty() && !o->work.empty();
@@ -162,6 +167,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
   r.receiver = receiver;
   r.streams = static_cast<int>(plan.size());
   r.seconds = o.seconds;
+  r.transport = o.transport;
   const std::string dir = o.work + "/" + receiver + "-" + std::to_string(plan.size()) + "-" + std::to_string(round);
   MakeDirectory(dir);
   std::remove((dir + "/ready").c_str());
@@ -172,18 +178,36 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
   std::vector<pid_t> pids;
   const double startLimit = 30 + 0.2 * double(plan.size());
   bool ready = false;
+  // Over TCP the receivers fetch their streams from this server, which must
+  // answer before they can come up; the replayer then writes into it.
+  const bool tcp = o.transport == "tcp";
+  InterleavedServer server(plan);
+  std::string serverError;
+  if (tcp && !server.Start(&serverError)) {
+    r.ok = false;
+    r.note = serverError;
+    return r;
+  }
+  auto playing = [&] { return !tcp || server.Playing() == plan.size(); };
   if (receiver == "orvalen") {
     const int maxFrames = static_cast<int>(o.seconds * 25) + 500;
     pids.push_back(Spawn({o.host, "--driver", o.driver, "--base-port", base, "--streams", n, "--out", dir,
-                          "--max-frames", std::to_string(maxFrames)},
+                          "--max-frames", std::to_string(maxFrames), "--transport", o.transport},
                          dir + "/stdout.txt", dir + "/stderr.txt"));
-    ready = WaitUntil(startLimit, [&] { return FileExists(dir + "/ready"); });
+    ready = WaitUntil(startLimit, [&] { return FileExists(dir + "/ready") && playing(); });
   } else if (receiver == "gstreamer") {
-    pids.push_back(Spawn({o.gst, "--base-port", base, "--streams", n, "--out", dir}, dir + "/stdout.txt",
-                         dir + "/stderr.txt"));
-    ready = WaitUntil(startLimit, [&] { return FileExists(dir + "/ready") && PortsBound(ports); });
+    pids.push_back(Spawn({o.gst, "--base-port", base, "--streams", n, "--out", dir, "--transport", o.transport},
+                         dir + "/stdout.txt", dir + "/stderr.txt"));
+    ready = WaitUntil(startLimit,
+                      [&] { return FileExists(dir + "/ready") && (tcp ? playing() : PortsBound(ports)); });
   } else {
-    for (size_t i = 0; i < plan.size(); ++i) {
+    for (size_t i = 0; i < plan.size() && tcp; ++i)
+      pids.push_back(Spawn({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-nostats", "-progress",
+                            dir + "/" + std::to_string(i) + ".progress", "-rtsp_transport", "tcp", "-i",
+                            "rtsp://127.0.0.1:" + std::to_string(plan[i].port) + "/stream", "-map", "0", "-c",
+                            "copy", "-f", "null", "-"},
+                           "", dir + "/" + std::to_string(i) + ".err"));
+    for (size_t i = 0; i < plan.size() && !tcp; ++i) {
       const std::string sdp = dir + "/" + std::to_string(i) + ".sdp";
       std::ofstream(sdp) << "v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=ingest\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                          << "m=video " << plan[i].port << " RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
@@ -193,7 +217,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
                             sdp, "-map", "0", "-c", "copy", "-f", "null", "-"},
                            "", dir + "/" + std::to_string(i) + ".err"));
     }
-    ready = WaitUntil(startLimit, [&] { return PortsBound(ports); });
+    ready = WaitUntil(startLimit, [&] { return tcp ? playing() : PortsBound(ports); });
   }
   for (pid_t pid : pids) r.ok = r.ok && pid > 0;
   if (!ready || !r.ok) {
@@ -206,6 +230,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     double cpu0 = 0;
     for (pid_t pid : pids) cpu0 += std::max(0.0, CpuSeconds(pid));
     Replayer replayer(plan, o.spread);
+    if (tcp) replayer.SetOutput(&server);
     if (!replayer.Run(o.seconds, g_stop, &sent)) r.note = "no socket to send from";
     if (g_stop.load()) {
       r.ok = false;
@@ -230,6 +255,9 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     if (pid > 0 && !StopProcess(pid, SIGINT, 30 + 0.1 * double(plan.size()), &status))
       r.note = "a receiver did not stop on SIGINT and was killed";
   }
+  server.Stop();
+  if (server.Dropped() > 0)
+    r.note += std::to_string(server.Dropped()) + " packets dropped for receivers that fell behind (in send_errors); ";
   for (const SentStream& s : sent.streams) r.sent += s.lastPacketNs.size();
   if (!r.ok) return r;
 
@@ -267,8 +295,8 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
 }
 
 void PrintResult(const Result& r) {
-  std::printf("%s: streams=%d seconds=%.0f cpu_s=%.2f cpu_s_per_stream_min=%.4f frames_sent=%llu delivered=%llu",
-              r.receiver.c_str(), r.streams, r.seconds, r.cpuSeconds, r.cpuPerStreamMinute,
+  std::printf("%s: transport=%s streams=%d seconds=%.0f cpu_s=%.2f cpu_s_per_stream_min=%.4f frames_sent=%llu delivered=%llu",
+              r.receiver.c_str(), r.transport.c_str(), r.streams, r.seconds, r.cpuSeconds, r.cpuPerStreamMinute,
               static_cast<unsigned long long>(r.sent), static_cast<unsigned long long>(r.delivered));
   if (r.receiver == "orvalen")
     std::printf(" startup=%llu lost=%llu latency_p50_ms=%.3f latency_p99_ms=%.3f latency_max_ms=%.3f",
@@ -307,8 +335,8 @@ int RunScale(const Options& o, const Clip& c720) {
     std::fflush(stdout);
     search.Report(ok);
   }
-  std::printf("scale: streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n",
-              search.LargestPass(), o.seconds, search.SmallestFail(), search.Trials());
+  std::printf("scale: transport=%s streams=%d seconds=%.0f bitrate=2M lost_frames=0 first_failing=%d trials=%d\n",
+              o.transport.c_str(), search.LargestPass(), o.seconds, search.SmallestFail(), search.Trials());
   return search.LargestPass() > 0 ? 0 : 1;
 }
 
@@ -365,8 +393,8 @@ int main(int argc, char** argv) {
                 entry.second.size(), *range.first, Median(entry.second), *range.second);
   }
   const double a = Median(cpu["orvalen"]), b = Median(cpu["ffmpeg"]), c = Median(cpu["gstreamer"]);
-  std::printf("ingest: streams=%d orvalen_cpu_s_per_stream_min=%.4f ffmpeg=%.4f gstreamer=%.4f ratio_ffmpeg=%.3f "
+  std::printf("ingest: transport=%s streams=%d orvalen_cpu_s_per_stream_min=%.4f ffmpeg=%.4f gstreamer=%.4f ratio_ffmpeg=%.3f "
               "ratio_gstreamer=%.3f lost_frames=%llu\n",
-              o.streams, a, b, c, b > 0 ? a / b : -1.0, c > 0 ? a / c : -1.0, static_cast<unsigned long long>(lost));
+              o.transport.c_str(), o.streams, a, b, c, b > 0 ? a / b : -1.0, c > 0 ? a / c : -1.0, static_cast<unsigned long long>(lost));
   return ok ? 0 : 1;
 }

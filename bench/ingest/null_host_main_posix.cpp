@@ -1,6 +1,7 @@
 // ingest-host: a recording server reduced to its driver calls. It loads
 // Orvalen.so, opens one RTP-only device per port (127.0.0.1, ports
-// base, base+2, ...), and on SIGINT or SIGTERM closes them and writes what
+// base, base+2, ...), or with --transport tcp one RTSP device per port
+// (path /stream, RTP interleaved in the RTSP connection), and on SIGINT or SIGTERM closes them and writes what
 // it saw into the output folder:
 //   ready         written once every channel is open and idle for a second
 //   host.txt      "key value" lines: RSS figures, frames, log line counts
@@ -49,14 +50,15 @@ struct Device {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: ingest-host --driver Orvalen.so --base-port P --streams N --out DIR [--max-frames F]\n");
+               "usage: ingest-host --driver Orvalen.so --base-port P --streams N --out DIR [--max-frames F]\n"
+               "                   [--transport udp|tcp]\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string driverPath, out;
+  std::string driverPath, out, transport = "udp";
   long basePort = 0, streams = 0, maxFrames = 100000;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
@@ -66,10 +68,26 @@ int main(int argc, char** argv) {
     else if (name == "--base-port") basePort = std::atol(value);
     else if (name == "--streams") streams = std::atol(value);
     else if (name == "--max-frames") maxFrames = std::atol(value);
+    else if (name == "--transport") transport = value;
     else return Usage();
   }
-  if (driverPath.empty() || out.empty() || basePort <= 0 || streams <= 0 || basePort + 2 * streams > 65535)
+  if (driverPath.empty() || out.empty() || basePort <= 0 || streams <= 0 || basePort + 2 * streams > 65535 ||
+      (transport != "udp" && transport != "tcp"))
     return Usage();
+  const bool tcp = transport == "tcp";
+  if (tcp) {
+    // The driver takes its transport from Orvalen.xml in the host's folder;
+    // this run's output folder stands in for it.
+    std::ofstream xml(out + "/Orvalen.xml");
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Configuration>\n  <Default>\n    <VideoChannel>\n"
+           "      <RTPMode>RTPoverRTSP</RTPMode>\n      <KeepAlive>1</KeepAlive>\n    </VideoChannel>\n"
+           "  </Default>\n</Configuration>\n";
+    if (!xml) {
+      std::fprintf(stderr, "ingest-host: cannot write %s/Orvalen.xml\n", out.c_str());
+      return 1;
+    }
+    setenv("ORVALEN_HOST_DIR", (out + "/").c_str(), 1);
+  }
 
   // Before any driver thread exists, so that only sigtimedwait sees them.
   sigset_t stopSignals;
@@ -97,8 +115,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<Device> d(new Device());
     const uint16_t port = static_cast<uint16_t>(basePort + 2 * i);
     d->host.reset(new capture::HostDevice("127.0.0.1", port, "", "", "ingest", 1));
-    d->host->SetParameter(1, "/");
-    d->host->SetParameter(2, "1");  // a bare RTP stream
+    d->host->SetParameter(1, tcp ? "/stream" : "/");
+    d->host->SetParameter(2, tcp ? "0" : "1");  // RTSP, or a bare RTP stream
     d->sink.reset(new ingest::TaggingSink(static_cast<uint32_t>(i), static_cast<size_t>(maxFrames)));
     IIPCaptureDriver* created = create();
     if (created != nullptr) {

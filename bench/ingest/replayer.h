@@ -4,6 +4,7 @@
 // one frame interval, as unsynchronized cameras are. For every frame the
 // moment its last packet is handed to sendto is kept (CLOCK_MONOTONIC, the
 // clock a receiver process reads too). One thread: Run returns when done.
+// With a PacketOutput the same packets go to it instead of to UDP ports.
 #pragma once
 
 #include <atomic>
@@ -33,10 +34,21 @@ struct ReplayResult {
   double seconds = 0;    // from the first scheduled packet to the last sent
 };
 
+// Where packets go instead of UDP datagrams; called on the pacing thread.
+class PacketOutput {
+ public:
+  virtual ~PacketOutput() {}
+  // False when the packet could not be handed on (a send error).
+  virtual bool Send(size_t stream, const uint8_t* packet, size_t length) = 0;
+};
+
 class Replayer {
  public:
   // spread: share of the frame interval a frame's packets take, 0 to 1.
   Replayer(std::vector<StreamPlan> plan, double spread);
+
+  // Not owned; null (the default) sends UDP datagrams.
+  void SetOutput(PacketOutput* output) { m_output = output; }
 
   // Sends for `seconds` (whole frames only), or until stop is set.
   // False when no socket could be opened.
@@ -45,6 +57,7 @@ class Replayer {
  private:
   std::vector<StreamPlan> m_plan;
   double m_spread;
+  PacketOutput* m_output = nullptr;
 };
 
 // Monotonic nanoseconds, comparable across processes on this machine.

@@ -120,9 +120,12 @@ bool Replayer::Run(double seconds, const std::atomic<bool>& stop, ReplayResult* 
     // Taken before the call: on loopback the receiver may be handed the
     // frame before sendto returns.
     const int64_t sendNs = MonotonicNs();
-    if (sendto(s, p, st.scratch.size(), 0, reinterpret_cast<const sockaddr*>(&to[due.stream]), sizeof(sockaddr_in)) <
-        0)
+    if (m_output != nullptr) {
+      if (!m_output->Send(due.stream, p, st.scratch.size())) ++result->sendErrors;
+    } else if (sendto(s, p, st.scratch.size(), 0, reinterpret_cast<const sockaddr*>(&to[due.stream]),
+                      sizeof(sockaddr_in)) < 0) {
       ++result->sendErrors;
+    }
     ++result->packets;
     ++st.sequence;
     lastSent = MonotonicNs();

@@ -8,13 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <string>
 #include <thread>
 
 #include "clip.h"
 #include "frame_tag.h"
 #include "process_posix.h"
 #include "replayer.h"
+#include "rtsp_server_posix.h"
 
 namespace ingest {
 namespace {
@@ -144,6 +147,100 @@ TEST(Replayer, StopsWhenTold) {
   stopper.join();
   EXPECT_LT(double(MonotonicNs() - start) / 1e9, 2.0);
   close(s);
+}
+
+// Reads one RTSP answer (head and body) from a blocking socket.
+std::string ReadAnswer(int s) {
+  std::string in;
+  char ch;
+  while (in.find("\r\n\r\n") == std::string::npos && recv(s, &ch, 1, 0) == 1) in += ch;
+  const size_t at = in.find("Content-Length: ");
+  size_t body = at == std::string::npos ? 0 : std::strtoul(in.c_str() + at + 16, nullptr, 10);
+  while (body > 0 && recv(s, &ch, 1, 0) == 1) {
+    in += ch;
+    --body;
+  }
+  return in;
+}
+
+TEST(InterleavedServer, AnswersTheSessionThenFramesEveryPacketInOrder) {
+  Clip clip;
+  std::string error;
+  ASSERT_TRUE(BuildClip(ThreeFrameClip(), "tiny", &clip, &error)) << error;
+  uint16_t ports[2];
+  for (uint16_t& port : ports) {  // free TCP ports, found through UDP sockets of the same number
+    const int probe = BoundSocket(&port);
+    close(probe);
+  }
+  // The second stream has no receiver: its packets are send errors, not a stall.
+  const std::vector<StreamPlan> plan = {{ports[0], &clip, 0x1111}, {ports[1], &clip, 0x2222}};
+  InterleavedServer server(plan);
+  ASSERT_TRUE(server.Start(&error)) << error;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval bound = {10, 0};  // a fault fails the test instead of hanging it
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(ports[0]);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+  const std::string url = "rtsp://127.0.0.1:" + std::to_string(ports[0]) + "/stream";
+  const struct {
+    std::string request;
+    std::string expected;
+  } exchanges[] = {
+      {"OPTIONS " + url + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", "RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: "},
+      {"PLAY " + url + " RTSP/1.0\r\nCSeq: 2\r\n\r\n", "RTSP/1.0 455 "},
+      {"DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 3\r\n\r\n", "sprop-parameter-sets=Z0LAHtoCgPaAbQoTUA==,aM48gA=="},
+      {"SETUP " + url + "/trackID=0 RTSP/1.0\r\nCSeq: 4\r\nTransport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n",
+       "RTSP/1.0 461 "},
+      {"SETUP " + url + "/trackID=0 RTSP/1.0\r\nCSeq: 5\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+       "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: "},
+      {"PLAY " + url + " RTSP/1.0\r\nCSeq: 6\r\n\r\n", "RTSP/1.0 200 OK\r\nCSeq: 6\r\n"},
+  };
+  for (const auto& e : exchanges) {
+    ASSERT_EQ(send(s, e.request.data(), e.request.size(), 0), ssize_t(e.request.size()));
+    EXPECT_NE(ReadAnswer(s).find(e.expected), std::string::npos) << e.request;
+  }
+  EXPECT_EQ(server.Playing(), 1u);
+
+  ReplayResult result;
+  std::atomic<bool> stop{false};
+  Replayer replayer(plan, 0.5);
+  replayer.SetOutput(&server);
+  ASSERT_TRUE(replayer.Run(0.4, stop, &result));
+  // The receiver's own RTCP is skipped; the keep-alive is answered after the packets.
+  const std::string rtcpAndKeepAlive = std::string("$\x01\x00\x02zz", 6) + "GET_PARAMETER " + url +
+                                       " RTSP/1.0\r\nCSeq: 7\r\n\r\n";
+  send(s, rtcpAndKeepAlive.data(), rtcpAndKeepAlive.size(), 0);
+
+  size_t perStream = 0;
+  for (size_t f = 0; f < 10; ++f) perStream += clip.frames[f % 3].packets.size();
+  uint32_t frame = 0;
+  uint16_t sequence = 0;
+  for (size_t i = 0; i < perStream; ++i) {
+    uint8_t head[4];
+    ASSERT_EQ(recv(s, head, 4, MSG_WAITALL), 4) << "packet " << i;
+    ASSERT_EQ(head[0], '$');
+    ASSERT_EQ(head[1], 0);
+    std::vector<uint8_t> p(size_t(head[2]) << 8 | head[3]);
+    ASSERT_EQ(recv(s, p.data(), p.size(), MSG_WAITALL), ssize_t(p.size()));
+    if (i > 0) {
+      EXPECT_EQ(uint16_t(p[2] << 8 | p[3]), uint16_t(sequence + 1));
+    }
+    sequence = uint16_t(p[2] << 8 | p[3]);
+    uint32_t number = 0;
+    if (ReadFrameTag(p.data(), p.size(), &number)) {
+      EXPECT_EQ(number, frame);
+    }
+    if (p[1] & 0x80) ++frame;
+  }
+  EXPECT_EQ(frame, 10u);
+  EXPECT_EQ(ReadAnswer(s).rfind("RTSP/1.0 200 OK\r\nCSeq: 7\r\n", 0), 0u);
+  EXPECT_EQ(result.sendErrors, perStream);
+  EXPECT_EQ(server.Dropped(), 0u);
+  close(s);
+  server.Stop();
 }
 
 TEST(Processes, StartStopAndWhatProcShows) {
