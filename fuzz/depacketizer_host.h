@@ -31,13 +31,16 @@ class Frame : public telvora::IVideoFrame {
   uint32_t m_size = 0;
 };
 
+// Makes frames of type F (a Frame).
+template <typename F>
 class Allocator : public telvora::IFrameAllocator {
  public:
-  telvora::IVideoFrame* CreateFrame(uint32_t, uint32_t size, const char*) override { return new Frame(size); }
-  void ReleaseFrame(telvora::IVideoFrame* frame) override { delete static_cast<Frame*>(frame); }
+  telvora::IVideoFrame* CreateFrame(uint32_t, uint32_t size, const char*) override { return new F(size); }
+  void ReleaseFrame(telvora::IVideoFrame* frame) override { delete static_cast<F*>(frame); }
 };
 
-class Driver : public telvora::IDriver {
+template <typename F>
+class DriverOf : public telvora::IDriver {
  public:
   std::string GetDeviceText() override { return "127.0.0.1:554"; }
   void Log(int, const char*, ...) override {}
@@ -54,8 +57,9 @@ class Driver : public telvora::IDriver {
 
  private:
   telvora::DEVICE_INFO m_info{"127.0.0.1", 554, "", ""};
-  Allocator m_allocator;
+  Allocator<F> m_allocator;
 };
+using Driver = DriverOf<Frame>;
 
 class Client : public telvora::IMediaParserClient {
  public:

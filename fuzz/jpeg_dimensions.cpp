@@ -25,19 +25,7 @@ class SizedFrame : public fuzzhost::Frame {
   uint32_t m_height = 0;
 };
 
-class Allocator : public telvora::IFrameAllocator {
- public:
-  telvora::IVideoFrame* CreateFrame(uint32_t, uint32_t size, const char*) override { return new SizedFrame(size); }
-  void ReleaseFrame(telvora::IVideoFrame* frame) override { delete static_cast<SizedFrame*>(frame); }
-};
-
-class Driver : public fuzzhost::Driver {
- public:
-  telvora::IFrameAllocator* GetFrameAllocator() override { return &m_allocator; }
-
- private:
-  Allocator m_allocator;
-};
+using Driver = fuzzhost::DriverOf<SizedFrame>;
 
 class Client : public fuzzhost::Client {
  public:

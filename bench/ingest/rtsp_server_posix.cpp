@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "rtsp/base64.h"
+
 namespace ingest {
 
 namespace {
@@ -27,16 +29,8 @@ constexpr size_t kMaxRequestBytes = 64 << 10;
 constexpr size_t kMaxConnectionsPerStream = 4;
 
 std::string Base64(const uint8_t* data, size_t length) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
-  for (size_t i = 0; i < length; i += 3) {
-    const uint32_t v = uint32_t(data[i]) << 16 | (i + 1 < length ? uint32_t(data[i + 1]) << 8 : 0) |
-                       (i + 2 < length ? data[i + 2] : 0);
-    out += kDigits[v >> 18 & 63];
-    out += kDigits[v >> 12 & 63];
-    out += i + 1 < length ? kDigits[v >> 6 & 63] : '=';
-    out += i + 2 < length ? kDigits[v & 63] : '=';
-  }
+  telvora::Base64Encode(data, length, 0, out);
   return out;
 }
 

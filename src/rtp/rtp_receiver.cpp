@@ -22,8 +22,6 @@ constexpr unsigned kStopLimit = 2000;
 constexpr size_t CRTPReceiver::kMaxQueuedPackets;
 constexpr size_t CRTPReceiver::kMaxQueuedBytes;
 constexpr uint32_t CRTPReceiver::kDefaultOverflowReportInterval;
-constexpr uint32_t CRTPReceiver::kReorderWaitMs;
-constexpr size_t CRTPReceiver::kReorderDepth;
 constexpr size_t CRTPReceiver::kMaxBatch;
 constexpr size_t CRTPReceiver::kWakeDepth;
 constexpr size_t CRTPReceiver::kPoolSize;
@@ -224,7 +222,6 @@ CRTPReceiver::QUEUE_ENTRY* CRTPReceiver::TakeReady(uint32_t* wait) {
   const uint16_t sequence = front->packet.GetSequenceNumber();
   // The clock is read only for a packet that waits for a missing one.
   const size_t count = m_queue.size();
-  *wait = 0;
   if (!m_order.InTurn(sequence, count) &&
       !m_order.FrontReady(sequence, count, platform::GetMillisecondClock(), wait))
     return nullptr;

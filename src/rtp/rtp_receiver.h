@@ -2,10 +2,10 @@
 // thread, queues them in sequence order and delivers them one at a time on
 // its own thread, "RTP Packet Queue (%hu)".
 //
-// A small reorder window: a packet that overtook another waits until the
-// missing one arrives, for at most kReorderWaitMs or until kReorderDepth
-// packets wait behind the gap; an in-order stream is delivered at once.
-// Duplicates and packets that come after their turn are dropped.
+// A small reorder window (CReorderWindow): a packet that overtook another
+// waits until the missing one arrives, for at most 40 ms or until 16 packets
+// wait behind the gap; an in-order stream is delivered at once. Duplicates
+// and packets that come after their turn are dropped.
 #pragma once
 
 #include <atomic>
@@ -49,8 +49,6 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   static constexpr size_t kMaxQueuedPackets = 4096;
   // Whole datagrams count, header and extension included.
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
-  static constexpr uint32_t kReorderWaitMs = CReorderWindow::kWaitMs;
-  static constexpr size_t kReorderDepth = CReorderWindow::kDepth;
   // Packets the delivery thread takes at once under the lock.
   static constexpr size_t kMaxBatch = 256;
   // A waiting delivery thread is woken by a packet that can end a frame

@@ -343,11 +343,10 @@ TEST_F(IntegrationRtspChannel, RefusalsAreReportedOnce) {
     SCOPED_TRACE(c.line);
     test::ScriptedRtspServer server;
     const std::string sdp = "v=0\r\ns=-\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n";
-    const std::string describe = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nContent-Type: application/sdp\r\nContent-Length: " +
-                                 std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+    const std::string describe = test::DescribeAnswer(sdp);
     if (c.toSetup) server.ExpectAny().Send(describe);
     server.ExpectAny().Send(c.answer);
-    if (c.toSetup) server.ExpectAny().Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n\r\n");
+    if (c.toSetup) server.ExpectAny().Send(test::OkAnswer());
     if (c.retryConnects) server.Reaccept();
     if (c.toSetup) server.ExpectAny().Send(describe);
     server.ExpectAny().Send(c.answer);

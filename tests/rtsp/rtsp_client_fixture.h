@@ -124,17 +124,6 @@ inline std::string H264Sdp(const std::string& control = "trackID=1") {
   return sdp;
 }
 
-inline std::string OkAnswer(const std::string& headers = "") {
-  return "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n" + headers + "\r\n";
-}
-inline std::string DescribeAnswer(const std::string& sdp, const std::string& headers = "") {
-  return "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n" + headers +
-         "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-}
-inline std::string SetupAnswer(const std::string& session, const std::string& transport) {
-  return OkAnswer("Session: " + session + "\r\nTransport: " + transport + "\r\n");
-}
-
 inline RTSP_CONNECTION_INFO LoopbackConnection(uint16_t port, unsigned receiveTimeoutMs = 2000) {
   RTSP_CONNECTION_INFO c;
   c.host = "127.0.0.1";

@@ -140,5 +140,17 @@ class ScriptedRtspServer {
   std::vector<Request> m_requests;
 };
 
+// Answers as servers send them, for Send; "{cseq}" as above.
+inline std::string OkAnswer(const std::string& headers = "") {
+  return "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n" + headers + "\r\n";
+}
+inline std::string DescribeAnswer(const std::string& sdp, const std::string& headers = "") {
+  return "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n" + headers +
+         "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
+inline std::string SetupAnswer(const std::string& session, const std::string& transport) {
+  return OkAnswer("Session: " + session + "\r\nTransport: " + transport + "\r\n");
+}
+
 }  // namespace test
 }  // namespace telvora

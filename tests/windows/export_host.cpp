@@ -145,8 +145,7 @@ TEST_F(ExportHost, AChannelStreamsJpegFromALoopbackCameraAndCloses) {
   test::ScriptedRtspServer camera;
   ASSERT_NE(camera.Port(), 0);
   camera.ExpectWith([](const std::string& r) { return r.rfind("DESCRIBE ", 0) == 0 ? "" : "not DESCRIBE: " + r; })
-      .Send("RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nContent-Type: application/sdp\r\nContent-Length: " +
-            std::to_string(sdp.size()) + "\r\n\r\n" + sdp)
+      .Send(test::DescribeAnswer(sdp))
       .ExpectWith([](const std::string& r) {
         return r.rfind("SETUP ", 0) == 0 && r.find("interleaved=0-1") != std::string::npos ? "" : "not SETUP: " + r;
       })
