@@ -432,11 +432,21 @@ std::string HostsLine(const std::string& address, const std::string& name) {
   return line;
 }
 
-// True when this process's network namespace is not the machine's.
-bool InOwnNetworkNamespace() {
+// True when hostsPath is mounted over on its own, as "ip netns exec" does
+// with the namespace's hosts file, and the network namespace is not the
+// machine's where that can be told (/proc/1 may be closed even to root).
+bool InOwnNetworkNamespace(const std::string& hostsPath) {
   struct stat own {}, machine {};
-  return stat("/proc/self/ns/net", &own) == 0 && stat("/proc/1/ns/net", &machine) == 0 &&
-         own.st_ino != machine.st_ino;
+  if (stat("/proc/self/ns/net", &own) == 0 && stat("/proc/1/ns/net", &machine) == 0 && own.st_ino == machine.st_ino)
+    return false;
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point && point == hostsPath) return true;
+  }
+  return false;
 }
 
 bool Soak::MoveCamera(Channel& c) {
@@ -905,7 +915,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // The hosts file is rewritten: never the machine's own.
-  if (!o.netnsHosts.empty() && !soak::InOwnNetworkNamespace()) {
+  if (!o.netnsHosts.empty() && !soak::InOwnNetworkNamespace(o.netnsHosts)) {
     std::fprintf(stderr, "orvalen-soak: --netns-hosts needs a network namespace of its own; ignored\n");
     o.netnsHosts.clear();
   }
