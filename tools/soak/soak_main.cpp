@@ -14,7 +14,7 @@
 #include <malloc.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <net/if.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -432,19 +432,27 @@ std::string HostsLine(const std::string& address, const std::string& name) {
   return line;
 }
 
-// True when hostsPath is mounted over on its own, as "ip netns exec" does
-// with the namespace's hosts file, and the network namespace is not the
-// machine's where that can be told (/proc/1 may be closed even to root).
+// True when this process sees no network interface but loopback and
+// hostsPath is the file "ip netns exec" mounts over /etc/hosts from
+// /etc/netns/NAME: the file to rewrite is then the namespace's, never the
+// machine's (/proc/1 may be closed even to root, so namespaces are not
+// compared).
 bool InOwnNetworkNamespace(const std::string& hostsPath) {
-  struct stat own {}, machine {};
-  if (stat("/proc/self/ns/net", &own) == 0 && stat("/proc/1/ns/net", &machine) == 0 && own.st_ino == machine.st_ino)
-    return false;
+  struct if_nameindex* interfaces = if_nameindex();
+  if (interfaces == nullptr) return false;
+  bool onlyLoopback = true;
+  for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i)
+    if (std::strcmp(i->if_name, "lo") != 0) onlyLoopback = false;
+  if_freenameindex(interfaces);
+  if (!onlyLoopback) return false;
   std::ifstream mounts("/proc/self/mountinfo");
   std::string line;
   while (std::getline(mounts, line)) {
     std::istringstream fields(line);
     std::string id, parent, device, root, point;
-    if (fields >> id >> parent >> device >> root >> point && point == hostsPath) return true;
+    if (fields >> id >> parent >> device >> root >> point && point == hostsPath &&
+        root.find("/netns/") != std::string::npos)
+      return true;
   }
   return false;
 }
