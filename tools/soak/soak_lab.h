@@ -1,7 +1,9 @@
-// The soak's laboratory: the test cameras, one fault proxy per channel and
-// one lossy relay per UDP channel, in a child process of their own. The
-// host talks to it over two pipes, one text line per command; every
-// command is answered with one line once it has been carried out.
+// The soak's laboratory: the test cameras, one fault proxy per channel
+// (behind a movable door where the channel has an address of its own), one
+// lossy relay per UDP channel, and a sender and relay per multicast
+// channel, in a child process of their own. The host talks to it over two
+// pipes, one text line per command; every command is answered with one line
+// once it has been carried out.
 //
 //   restart CAM DOWN_MS  stop the camera, keep it down, start it again
 //   reset CH             reset the channel's RTSP connection
