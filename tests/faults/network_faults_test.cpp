@@ -15,6 +15,8 @@
 
 #include "e2e_peers.h"
 #include "fault_kit.h"
+#include "soak_door.h"
+#include "support/tcp_proxy.h"
 #include "support/udp_relay.h"
 #include "tcp_fault_proxy.h"
 
@@ -291,6 +293,67 @@ TEST(UdpFloods, DeviceFloodWhileOnFrameBlocksStaysWithinTheQueueBound) {
     Figure("device_flood_rss_bound", bound, "bytes");
   }
   Figure("device_flood_calls_while_blocked", blockedCalls, "calls");
+}
+
+// A camera that changes its address: the door listens on the new address
+// with the same port, the old one refuses and what came through it is
+// reset; an address it cannot take leaves it where it was.
+TEST(MovingDoor, TheOldAddressRefusesAndTheNewOneServesOnTheSamePort) {
+  telvora::test::TcpProxy::Hooks hooks;
+  hooks.handler = [](telvora::test::ProxyLink& link) {
+    char byte = 0;
+    while (recv(link.client, &byte, 1, 0) == 1 && send(link.client, &byte, 1, MSG_NOSIGNAL) == 1) {
+    }
+  };
+  telvora::test::TcpProxy echo(0, hooks);
+  ASSERT_NE(echo.Port(), 0);
+  const auto address = [](const char* dotted) {
+    in_addr parsed{};
+    inet_pton(AF_INET, dotted, &parsed);
+    return ntohl(parsed.s_addr);
+  };
+  soak::Doorway door(address("127.0.0.20"), echo.Port());
+  ASSERT_NE(door.Port(), 0);
+  const auto connectTo = [&](const char* dotted) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(door.Port());
+    inet_pton(AF_INET, dotted, &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+      close(fd);
+      return -1;
+    }
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    return fd;
+  };
+  const auto echoes = [](int fd) {
+    char byte = 'x';
+    return fd >= 0 && send(fd, &byte, 1, MSG_NOSIGNAL) == 1 && recv(fd, &byte, 1, 0) == 1 && byte == 'x';
+  };
+  const int before = connectTo("127.0.0.20");
+  EXPECT_TRUE(echoes(before));
+
+  ASSERT_TRUE(door.Move(address("127.0.0.21")));
+  char byte = 0;
+  EXPECT_LE(recv(before, &byte, 1, 0), 0) << "the connection through the old address is ended";
+  EXPECT_EQ(connectTo("127.0.0.20"), -1);
+  const int after = connectTo("127.0.0.21");
+  EXPECT_TRUE(echoes(after));
+
+  // Someone else holds the port on the next address: the door stays.
+  const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in taken{};
+  taken.sin_family = AF_INET;
+  taken.sin_port = htons(door.Port());
+  inet_pton(AF_INET, "127.0.0.22", &taken.sin_addr);
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&taken), sizeof(taken)), 0);
+  ASSERT_EQ(listen(squatter, 1), 0);
+  EXPECT_FALSE(door.Move(address("127.0.0.22")));
+  EXPECT_TRUE(echoes(after));
+  for (int fd : {before, after, squatter})
+    if (fd >= 0) close(fd);
 }
 
 // A camera that moved sends from its new address, and a multicast relay
