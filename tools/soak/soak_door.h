@@ -71,7 +71,8 @@ class Doorway {
     for (int fd : wake_)
       if (fd >= 0) close(fd);
   }
-  uint16_t Port() const { return listener_ >= 0 ? port_ : 0; }
+  // 0 when no listener could be opened; the same after every move.
+  uint16_t Port() const { return port_; }
 
   bool Move(uint32_t address) {
     std::unique_lock<std::mutex> lock(mutex_);
