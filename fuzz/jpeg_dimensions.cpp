@@ -32,7 +32,10 @@ class Client : public fuzzhost::Client {
   bool DeliverFrame(telvora::IVideoFrame* frame) override {
     const SizedFrame* f = static_cast<const SizedFrame*>(frame);
     const uint8_t* b = f->m_data.data();
-    const size_t n = std::min<size_t>(f->m_size, f->m_data.size());
+    size_t n = std::min<size_t>(f->m_size, f->m_data.size());
+    // The end-of-image marker the depacketizer may have appended is not part
+    // of a SOF segment cut short before it.
+    if (n >= 2 && b[n - 2] == 0xFF && b[n - 1] == 0xD9) n -= 2;
     // The SOF segment, walking the segments from SOI to SOS.
     for (size_t i = 2; n >= 2 && b[0] == 0xFF && b[1] == 0xD8 && i + 4 <= n && b[i] == 0xFF;) {
       const uint8_t marker = b[i + 1];

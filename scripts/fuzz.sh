@@ -49,17 +49,19 @@ run_target() {
   if [ -d "fuzz/corpus/$t" ]; then cp -r "fuzz/corpus/$t/." "$corpus/" 2>/dev/null || true; fi
   runs=""
   [ -n "$EXECS" ] && runs="-runs=$(floor_of "$t")"
+  rc=0
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_PER_TARGET" $runs -rss_limit_mb=2048 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix="$WORK/$t/artifacts/" "$corpus" >"$WORK/$t/log" 2>&1
-  echo $? >"$WORK/$t/rc"
+    -print_final_stats=1 -artifact_prefix="$WORK/$t/artifacts/" "$corpus" >"$WORK/$t/log" 2>&1 || rc=$?
+  echo "$rc" >"$WORK/$t/rc"
 }
 
 # JOBS targets at a time, each single-threaded; the next starts as soon as
 # one ends, so a long target does not hold the others back.
 running=0
 for t in $targets; do
-  if [ "$running" -ge "$JOBS" ]; then wait -n; running=$((running - 1)); fi
+  # A target's finding is read from its folder below, not from its status.
+  if [ "$running" -ge "$JOBS" ]; then wait -n || true; running=$((running - 1)); fi
   run_target "$t" &
   running=$((running + 1))
 done
