@@ -7,6 +7,7 @@
 //   reset CH             reset the channel's RTSP connection
 //   stall CH MS          pass no byte on the channel's connection for MS
 //   loss CH RATE         drop that share of the channel's RTP datagrams
+//   rotate CAM           make every Digest nonce the camera handed out stale
 //   exits                "ok N": cameras that ended without being asked to
 //   quit
 #pragma once
