@@ -11,6 +11,7 @@ struct RotatingAuth {
   GstRTSPAuth parent;
   std::mutex* lock;
   std::set<std::string>* fresh;  // nonces handed out since the last rotation
+  std::set<const void*>* told;   // clients answered stale, until they repeat
 };
 
 struct RotatingAuthClass {
@@ -64,10 +65,25 @@ bool CarriesStaleNonce(RotatingAuth* self, GstRTSPContext* ctx) {
   return !nonce.empty() && self->fresh->count(nonce) == 0;
 }
 
+// Whether the client was answered stale and now comes back; forgets it.
+bool ComesBack(RotatingAuth* self, GstRTSPContext* ctx) {
+  std::lock_guard<std::mutex> hold(*self->lock);
+  return self->told->erase(ctx->client) != 0;
+}
+
 gboolean Check(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
   auto* self = reinterpret_cast<RotatingAuth*>(auth);
+  const bool url = std::strcmp(check, GST_RTSP_AUTH_CHECK_URL) == 0;
+  // The stock check lets keep-alives through unauthenticated; the repeat
+  // after a stale answer is verified here, so the log tells if it was right.
+  if (url && ctx->request != nullptr && !CarriesStaleNonce(self, ctx) && ComesBack(self, ctx)) {
+    if (ctx->token == nullptr) GST_RTSP_AUTH_GET_CLASS(auth)->authenticate(auth, ctx);
+    g_printerr("testcam: %s after the stale answer, with the fresh nonce: %s\n",
+               gst_rtsp_method_as_text(ctx->request->type_data.request.method),
+               ctx->token != nullptr ? "authenticated" : "NOT authenticated");
+  }
   // Every request passes the URL check first, keep-alives included.
-  if (std::strcmp(check, GST_RTSP_AUTH_CHECK_URL) == 0 && CarriesStaleNonce(self, ctx)) {
+  if (url && CarriesStaleNonce(self, ctx)) {
     gst_rtsp_message_init_response(ctx->response, GST_RTSP_STS_UNAUTHORIZED,
                                    gst_rtsp_status_as_text(GST_RTSP_STS_UNAUTHORIZED), ctx->request);
     GenerateHeader(auth, ctx);
@@ -80,7 +96,12 @@ gboolean Check(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
       gst_rtsp_message_take_header(ctx->response, GST_RTSP_HDR_WWW_AUTHENTICATE, stale);
       break;
     }
-    g_printerr("testcam: stale nonce, answered 401 with a fresh one\n");
+    g_printerr("testcam: %s with a stale nonce, answered 401 with a fresh one\n",
+               gst_rtsp_method_as_text(ctx->request->type_data.request.method));
+    {
+      std::lock_guard<std::mutex> hold(*self->lock);
+      self->told->insert(ctx->client);
+    }
     gst_rtsp_client_send_message(ctx->client, ctx->session, ctx->response);
     return FALSE;
   }
@@ -90,6 +111,7 @@ gboolean Check(GstRTSPAuth* auth, GstRTSPContext* ctx, const gchar* check) {
 void Finalize(GObject* object) {
   auto* self = reinterpret_cast<RotatingAuth*>(object);
   delete self->fresh;
+  delete self->told;
   delete self->lock;
   G_OBJECT_CLASS(rotating_auth_parent_class)->finalize(object);
 }
@@ -103,6 +125,7 @@ void rotating_auth_class_init(RotatingAuthClass* klass) {
 void rotating_auth_init(RotatingAuth* self) {
   self->lock = new std::mutex();
   self->fresh = new std::set<std::string>();
+  self->told = new std::set<const void*>();
 }
 
 }  // namespace
