@@ -426,7 +426,14 @@ std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channe
     }
     if (TargetsCamera(kind)) {
       int cam = static_cast<int>(random() % static_cast<unsigned>(cameras));
-      if (kind == Kind::kRotateNonce && cameraKinds[static_cast<size_t>(cam)].auth != "digest") continue;
+      if (kind == Kind::kRotateNonce) {
+        // Only Digest cameras have nonces; pick among them.
+        std::vector<int> digest;
+        for (int i = 0; i < cameras; ++i)
+          if (cameraKinds[static_cast<size_t>(i)].auth == "digest") digest.push_back(i);
+        if (digest.empty()) continue;
+        cam = digest[static_cast<size_t>(cam) % digest.size()];
+      }
       bool free = true;
       for (const Channel& c : channels)
         if (c.camera == cam && freeAt[c.index] > t) free = false;
