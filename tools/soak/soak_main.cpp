@@ -147,6 +147,9 @@ const double kStampSettleS = 3.0;
 // ... and count as off the stepped wall clock beyond this.
 const double kStampToleranceS = 2.0;
 
+// When the wall clock was last stepped, on the steady clock (its ticks).
+std::atomic<Clock::rep> g_lastStep{0};
+
 // Seconds since 1970 of the wall clock as this process sees it (stepped).
 double WallNow() {
   struct timespec ts;
@@ -292,7 +295,9 @@ class Sink : public telvora::IHostFrameSink {
   // the driver had time to notice must carry the new wall clock's time.
   void CheckStamp(Clock::time_point now, const SYSTEMTIME& stamp) {
     for (const Fault& f : pending_) {
-      if (f.kind != Kind::kStepClock || Seconds(now - f.start) < kStampSettleS) continue;
+      if (f.kind != Kind::kStepClock) continue;
+      const Clock::time_point stepped{Clock::duration(g_lastStep.load())};
+      if (Seconds(now - std::max(f.start, stepped)) < kStampSettleS) return;
       const double off = std::abs(StampSeconds(stamp) - WallNow());
       ++stampsChecked_;
       worstStampOffS_ = std::max(worstStampOffS_, off);
@@ -383,8 +388,8 @@ struct Channel {
 struct Event {
   double atS;
   Kind kind;
-  int target;         // camera for a restart or a nonce rotation, none for a clock step, else channel
-  long stepS = 0;     // a clock step's seconds, forward or back
+  int target;      // camera for a restart or a nonce rotation, none for a clock step, else channel
+  long stepS = 0;  // a clock step's seconds, forward or back
 };
 
 bool TargetsCamera(Kind k) { return k == Kind::kRestart || k == Kind::kRotateNonce; }
@@ -412,12 +417,15 @@ std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channe
   std::vector<Event> events;
   const double settleS = 15;
   bool forward = true;
+  double nextStepAt = 0;
   for (double t = warmupS; t < warmupS + o.minutes * 60 - settleS; t += o.intervalS) {
     const Kind kinds[] = {Kind::kRestart,   Kind::kReset,  Kind::kStall,       Kind::kLoss,
                           Kind::kHostStall, Kind::kReopen, Kind::kRotateNonce, Kind::kStepClock};
     Kind kind = kinds[random() % 8];
     if (kind == Kind::kStepClock) {
       // Every channel at once; the next faults wait until it was watched.
+      if (t < nextStepAt) continue;
+      nextStepAt = t + kStepWatchS + 1;
       const long seconds = 5 + static_cast<long>(random() % 596);
       events.push_back({t, kind, -1, forward ? seconds : -seconds});
       forward = !forward;
@@ -559,6 +567,7 @@ void Soak::Apply(const Event& e) {
     // Channels still in another fault are not judged: its gaps are not the step's.
     for (Channel& c : channels_)
       if (!c.sink->Busy()) c.sink->Begin(e.kind, start, 0);
+    g_lastStep = Clock::now().time_since_epoch().count();
     StepWallClock(e.stepS);
     for (Channel& c : channels_) c.sink->End(e.kind, start + std::chrono::seconds(static_cast<long>(kStepWatchS)));
     return;
