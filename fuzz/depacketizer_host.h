@@ -5,6 +5,7 @@
 // that many bytes after the 12-byte RTP header.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -64,10 +65,12 @@ using Driver = DriverOf<Frame>;
 class Client : public telvora::IMediaParserClient {
  public:
   bool DeliverFrame(telvora::IVideoFrame* frame) override {
-    // Touch every byte so that a frame larger than its data shows up.
+    // Read every byte (through libc, so the sanitizer checks the range
+    // without a coverage probe per byte).
     const Frame* f = static_cast<const Frame*>(frame);
-    volatile uint8_t sum = 0;
-    for (uint32_t i = 0; i < f->m_size && i < f->m_data.size(); ++i) sum = static_cast<uint8_t>(sum + f->m_data[i]);
+    const size_t readable = std::min<size_t>(f->m_size, f->m_data.size());
+    volatile const void* found = readable > 0 ? std::memchr(f->m_data.data(), 0xA5, readable) : nullptr;
+    (void)found;
     return (++m_count % 7) != 0;  // now and then refuse, as a busy host does
   }
   void GetChannelParameters(std::pair<uint32_t, uint32_t>* values) override { *values = {0, 0}; }

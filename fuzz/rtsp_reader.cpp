@@ -1,8 +1,9 @@
 // The session client's response reading behind an in-process server that
-// answers the first request with the input bytes and then ends its side.
-// Byte 0 picks the transport, so interleaved reception is reached too.
-// Each input costs a loopback connection and a thread, some 60 a second,
-// so this target states its own floor: fuzz floor: 50000 executions.
+// answers the first request of each connection with the input bytes and
+// then ends its side. Byte 0 picks the transport, so interleaved reception
+// is reached too. Each input costs loopback connections and a thread, so
+// this target states its own floor: fuzz floor: 200000 executions.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -43,10 +44,10 @@ SOCKET Listener(uint16_t* port) {
   return s;
 }
 
-// Reads until the peer closes or a second passes.
-void Drain(SOCKET s, std::string* first) {
+// Reads until the peer closes, a second passes or the input is done with.
+void Drain(SOCKET s, std::string* first, const std::atomic<bool>& done) {
   char buffer[4096];
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 100 && !done; ++i) {
     if (telvora::platform::WaitReadable(s, 10) != telvora::platform::kWaitReady) continue;
     const int n = recv(s, buffer, sizeof(buffer), 0);
     if (n <= 0) return;
@@ -66,17 +67,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int mode = (data[0] & 1) ? telvora::kTransportInterleaved : telvora::kTransportUdp;
   const std::string answer(reinterpret_cast<const char*>(data + 1), size - 1);
 
+  // Every connection the client makes for this input is served here, a
+  // reconnection after a 401 or a redirect too: one left in the backlog
+  // would be taken by the next input's server, and that input's client
+  // would wait out its time-outs unanswered.
+  std::atomic<bool> done{false};
   std::thread server([&] {
-    if (telvora::platform::WaitReadable(listener, 2000) != telvora::platform::kWaitReady) return;
-    SOCKET s = accept(listener, nullptr, nullptr);
-    if (s == INVALID_SOCKET) return;
-    std::string request;
-    Drain(s, &request);
-    telvora::platform::SendSome(s, reinterpret_cast<const unsigned char*>(answer.data()),
-                                static_cast<int>(answer.size()));
-    shutdown(s, SD_SEND);
-    Drain(s, nullptr);
-    closesocket(s);
+    while (!done) {
+      if (telvora::platform::WaitReadable(listener, 10) != telvora::platform::kWaitReady) continue;
+      SOCKET s = accept(listener, nullptr, nullptr);
+      if (s == INVALID_SOCKET) continue;
+      std::string request;
+      Drain(s, &request, done);
+      telvora::platform::SendSome(s, reinterpret_cast<const unsigned char*>(answer.data()),
+                                  static_cast<int>(answer.size()));
+      shutdown(s, SD_SEND);
+      Drain(s, nullptr, done);
+      closesocket(s);
+    }
   });
 
   Sink sink;
@@ -95,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     client.Stop();
     if (telvora::platform::GetMillisecondClock() - before > 2 * 300 + 1000) __builtin_trap();
   }
+  done = true;
   server.join();
   return 0;
 }

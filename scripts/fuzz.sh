@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # fuzz SECONDS [--execs N] [--coverage]
 # Builds every libFuzzer target with clang, ASan and UBSan and runs each on a
 # copy of its seed corpus for at most SECONDS. With --execs a target stops
@@ -55,12 +55,13 @@ run_target() {
   echo $? >"$WORK/$t/rc"
 }
 
-# Run the targets a few at a time; each one is single-threaded.
+# JOBS targets at a time, each single-threaded; the next starts as soon as
+# one ends, so a long target does not hold the others back.
 running=0
 for t in $targets; do
+  if [ "$running" -ge "$JOBS" ]; then wait -n; running=$((running - 1)); fi
   run_target "$t" &
   running=$((running + 1))
-  if [ "$running" -ge "$JOBS" ]; then wait; running=0; fi
 done
 wait
 

@@ -60,7 +60,7 @@ struct Result {
   uint64_t startup = 0;
   long peakRssKib = 0;
   double latencyP50 = -1, latencyP99 = -1, latencyMax = -1;
-  double idleKibPerChannel = -1, streamingKibPerChannel = -1;
+  double idleKibPerChannel = -1, streamingKibPerChannel = -1, driverKibPerChannel = -1;
   double senderLateMs = 0;
   double senderSeconds = 0;
   uint64_t sendErrors = 0;
@@ -280,6 +280,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     const double before = std::atof(keys["rss_before_kib"].c_str());
     r.idleKibPerChannel = (std::atof(keys["rss_idle_kib"].c_str()) - before) / double(plan.size());
     r.streamingKibPerChannel = (std::atof(keys["rss_peak_kib"].c_str()) - before) / double(plan.size());
+    r.driverKibPerChannel = (std::atof(keys["rss_peak_without_frames_kib"].c_str()) - before) / double(plan.size());
     if (keys["log_errors"] != "0" || keys["frames_not_released"] != "0")
       r.note += "driver log: " + keys["log_errors"] + " errors, " + keys["log_warnings"] + " warnings, " +
                 keys["frames_not_released"] + " frames not released (see " + dir + "/host.txt)";
@@ -307,8 +308,10 @@ void PrintResult(const Result& r) {
   std::printf(" peak_rss_mib=%.1f sender_late_ms=%.1f send_errors=%llu\n", double(r.peakRssKib) / 1024.0,
               r.senderLateMs, static_cast<unsigned long long>(r.sendErrors));
   if (r.receiver == "orvalen" && r.ok)
-    std::printf("memory: streams=%d idle_kib_per_channel=%.0f streaming_kib_per_channel=%.0f\n", r.streams,
-                r.idleKibPerChannel, r.streamingKibPerChannel);
+    std::printf(
+        "memory: streams=%d idle_kib_per_channel=%.0f streaming_kib_per_channel=%.0f "
+        "streaming_kib_per_channel_without_host_frames=%.0f\n",
+        r.streams, r.idleKibPerChannel, r.streamingKibPerChannel, r.driverKibPerChannel);
   if (!r.note.empty()) std::printf("%s: note: %s\n", r.receiver.c_str(), r.note.c_str());
   std::fflush(stdout);
 }

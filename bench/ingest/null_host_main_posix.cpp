@@ -140,12 +140,16 @@ int main(int argc, char** argv) {
   }
 
   long rssPeak = rssIdle;
+  long driverPeak = rssIdle;  // the process without the host's frame buffers
   int signal = 0;
   while (signal <= 0) {
     timespec wait = {0, 250 * 1000 * 1000};
     signal = sigtimedwait(&stopSignals, nullptr, &wait);
+    int64_t frameBytes = 0;
+    for (auto& d : devices) frameBytes += d->allocator.ResidentBytes();
     const long rss = RssKib();
     if (rss > rssPeak) rssPeak = rss;
+    if (rss - frameBytes / 1024 > driverPeak) driverPeak = rss - static_cast<long>(frameBytes / 1024);
   }
 
   for (auto& d : devices) {
@@ -159,7 +163,7 @@ int main(int argc, char** argv) {
 
   std::ofstream results(out + "/host.txt");
   results << "streams " << streams << "\nopen " << open << "\nrss_before_kib " << rssBefore << "\nrss_idle_kib "
-          << rssIdle << "\nrss_peak_kib " << rssPeak << "\n";
+          << rssIdle << "\nrss_peak_kib " << rssPeak << "\nrss_peak_without_frames_kib " << driverPeak << "\n";
   uint64_t frames = 0, untagged = 0, signalLost = 0, errors = 0, warnings = 0, outstanding = 0;
   FILE* arrivals = std::fopen((out + "/arrivals.bin").c_str(), "wb");
   for (auto& d : devices) {

@@ -10,6 +10,10 @@ PoolAllocator::~PoolAllocator() {
   for (PooledFrame* frame : m_free) delete frame;
 }
 
+namespace {
+uint32_t WholePages(uint32_t bytes) { return (bytes + 4095u) & ~4095u; }
+}  // namespace
+
 telvora::IVideoFrame* PoolAllocator::CreateFrame(uint32_t, uint32_t size, const char*) {
   if (size == 0 || size > kMaxFrame) return nullptr;
   PooledFrame* frame = nullptr;
@@ -38,6 +42,11 @@ void PoolAllocator::ReleaseFrame(telvora::IVideoFrame* frame) {
   PooledFrame* ours = dynamic_cast<PooledFrame*>(frame);
   if (ours == nullptr) return;
   m_outstanding.fetch_sub(1);
+  const uint32_t touched = WholePages(ours->Touched());
+  if (touched > ours->counted) {
+    m_resident.fetch_add(touched - ours->counted);
+    ours->counted = touched;
+  }
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_free.size() < kPoolSize) {
     m_free.push_back(ours);
@@ -48,6 +57,7 @@ void PoolAllocator::ReleaseFrame(telvora::IVideoFrame* frame) {
   for (size_t i = 1; i < m_free.size(); ++i)
     if (m_free[i]->Capacity() < m_free[smallest]->Capacity()) smallest = i;
   if (m_free[smallest]->Capacity() < ours->Capacity()) std::swap(m_free[smallest], ours);
+  m_resident.fetch_sub(ours->counted);
   delete ours;
 }
 

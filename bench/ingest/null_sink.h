@@ -19,7 +19,10 @@ class PooledFrame : public telvora::IVideoFrame {
  public:
   explicit PooledFrame(uint32_t capacity) : m_data(new uint8_t[capacity]), m_capacity(capacity) {}
   uint8_t* GetData() override { return m_data.get(); }
-  void SetDataSize(uint32_t size) override { m_size = size; }
+  void SetDataSize(uint32_t size) override {
+    m_size = size;
+    if (size > m_touched) m_touched = size;
+  }
   void SetTime(const SYSTEMTIME* time) override {
     if (time != nullptr) m_time = *time;
   }
@@ -32,6 +35,9 @@ class PooledFrame : public telvora::IVideoFrame {
   void SetResolutionClass(uint32_t) override {}
 
   uint32_t Capacity() const { return m_capacity; }
+  // The most the driver has written: the part of the buffer that is resident.
+  uint32_t Touched() const { return m_touched; }
+  uint32_t counted = 0;  // of Touched(), what the allocator has added up
   uint32_t Size() const { return m_size; }
   const uint8_t* Data() const { return m_data.get(); }
 
@@ -39,6 +45,7 @@ class PooledFrame : public telvora::IVideoFrame {
   std::unique_ptr<uint8_t[]> m_data;  // left uninitialized: the driver fills it
   uint32_t m_capacity;
   uint32_t m_size = 0;
+  uint32_t m_touched = 0;
   uint32_t m_format = 0;
   SYSTEMTIME m_time{};
 };
@@ -53,11 +60,15 @@ class PoolAllocator : public telvora::IFrameAllocator {
   telvora::IVideoFrame* CreateFrame(uint32_t format, uint32_t size, const char* driverName) override;
   void ReleaseFrame(telvora::IVideoFrame* frame) override;
   int64_t Outstanding() const { return m_outstanding.load(); }
+  // Bytes of frame buffers the driver has written into, those of frames it
+  // holds now left out: the host's frame memory, apart from the driver's.
+  int64_t ResidentBytes() const { return m_resident.load(); }
 
  private:
   std::mutex m_mutex;
   std::vector<PooledFrame*> m_free;
   std::atomic<int64_t> m_outstanding{0};
+  std::atomic<int64_t> m_resident{0};
 };
 
 struct Arrival {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "channels/channel_test_kit.h"
-#include "channels/fake_rtsp_camera.h"
+#include "support/fake_rtsp_camera.h"
 #include "channels/rtsp_video_channel.h"
 
 namespace telvora {

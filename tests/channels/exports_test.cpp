@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "channels/channel_test_kit.h"
-#include "channels/fake_rtsp_camera.h"
+#include "support/fake_rtsp_camera.h"
 #include "host/orvalen_host.h"
 #include "support/wait_until.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "channels/channel_test_kit.h"
-#include "channels/fake_rtsp_camera.h"
+#include "support/fake_rtsp_camera.h"
 #include "driver/ip_video_capture.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"

@@ -1,7 +1,12 @@
 // The network between camera and driver misbehaves: packets lost and
 // reordered on the way, a flood from a stranger, and a flood from the camera
 // itself while the host does not take frames.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,6 +15,8 @@
 
 #include "e2e_peers.h"
 #include "fault_kit.h"
+#include "soak_door.h"
+#include "support/tcp_proxy.h"
 #include "support/udp_relay.h"
 #include "tcp_fault_proxy.h"
 
@@ -286,6 +293,122 @@ TEST(UdpFloods, DeviceFloodWhileOnFrameBlocksStaysWithinTheQueueBound) {
     Figure("device_flood_rss_bound", bound, "bytes");
   }
   Figure("device_flood_calls_while_blocked", blockedCalls, "calls");
+}
+
+// A camera that changes its address: the door listens on the new address
+// with the same port, the old one refuses and what came through it is
+// reset; an address it cannot take leaves it where it was.
+TEST(MovingDoor, TheOldAddressRefusesAndTheNewOneServesOnTheSamePort) {
+  telvora::test::TcpProxy::Hooks hooks;
+  hooks.handler = [](telvora::test::ProxyLink& link) {
+    char byte = 0;
+    while (recv(link.client, &byte, 1, 0) == 1 && send(link.client, &byte, 1, MSG_NOSIGNAL) == 1) {
+    }
+  };
+  telvora::test::TcpProxy echo(0, hooks);
+  ASSERT_NE(echo.Port(), 0);
+  const auto address = [](const char* dotted) {
+    in_addr parsed{};
+    inet_pton(AF_INET, dotted, &parsed);
+    return ntohl(parsed.s_addr);
+  };
+  soak::Doorway door(address("127.0.0.20"), echo.Port());
+  ASSERT_NE(door.Port(), 0);
+  const auto connectTo = [&](const char* dotted) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(door.Port());
+    inet_pton(AF_INET, dotted, &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+      close(fd);
+      return -1;
+    }
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    return fd;
+  };
+  const auto echoes = [](int fd) {
+    char byte = 'x';
+    return fd >= 0 && send(fd, &byte, 1, MSG_NOSIGNAL) == 1 && recv(fd, &byte, 1, 0) == 1 && byte == 'x';
+  };
+  const int before = connectTo("127.0.0.20");
+  EXPECT_TRUE(echoes(before));
+
+  ASSERT_TRUE(door.Move(address("127.0.0.21")));
+  char byte = 0;
+  EXPECT_LE(recv(before, &byte, 1, 0), 0) << "the connection through the old address is ended";
+  EXPECT_EQ(connectTo("127.0.0.20"), -1);
+  const int after = connectTo("127.0.0.21");
+  EXPECT_TRUE(echoes(after));
+
+  // Someone else holds the port on the next address: the door stays.
+  const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in taken{};
+  taken.sin_family = AF_INET;
+  taken.sin_port = htons(door.Port());
+  inet_pton(AF_INET, "127.0.0.22", &taken.sin_addr);
+  ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&taken), sizeof(taken)), 0);
+  ASSERT_EQ(listen(squatter, 1), 0);
+  EXPECT_FALSE(door.Move(address("127.0.0.22")));
+  EXPECT_TRUE(echoes(after));
+  for (int fd : {before, after, squatter})
+    if (fd >= 0) close(fd);
+}
+
+// A camera that moved sends from its new address, and a multicast relay
+// sends to its group: the relay's sending side follows both while it runs.
+TEST(UdpRelayAddresses, SendsFromAndToTheAddressesSetWhileRunning) {
+  telvora::test::UdpRelay relay({});
+  ASSERT_NE(relay.Port(), 0);
+  const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(sender, 0);
+  const struct {
+    const char* source;  // "" leaves the system's choice
+    const char* destination;
+    const char* seenFrom;
+  } rows[] = {{"", "127.0.0.1", "127.0.0.1"},
+              {"127.0.0.5", "127.0.0.1", "127.0.0.5"},
+              {"127.0.0.6", "127.0.0.7", "127.0.0.6"},
+              {"", "127.0.0.1", "127.0.0.1"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.source) + " -> " + row.destination);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, row.destination, &at.sin_addr);
+    const int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+    socklen_t length = sizeof(at);
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    ASSERT_EQ(getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    in_addr source{};
+    if (row.source[0] != '\0') inet_pton(AF_INET, row.source, &source);
+    relay.SetSourceAddress(ntohl(source.s_addr));
+    relay.SetDestinationAddress(ntohl(at.sin_addr.s_addr));
+    relay.SetDestination(ntohs(at.sin_port));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(relay.Port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The relay takes up a change at its next datagram at the latest; what
+    // went out before it is read past.
+    std::string seen;
+    const Clock::time_point deadline = Clock::now() + 5s;
+    while (seen != row.seenFrom && Clock::now() < deadline) {
+      const char rtp[12] = {char(0x80), 96};
+      sendto(sender, rtp, sizeof(rtp), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+      pollfd in = {receiver, POLLIN, 0};
+      if (poll(&in, 1, 200) <= 0) continue;
+      char buffer[64];
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof(from);
+      if (recvfrom(receiver, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &fromLength) < 0) continue;
+      char text[INET_ADDRSTRLEN] = {0};
+      seen = inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text));
+    }
+    EXPECT_EQ(seen, row.seenFrom);
+    close(receiver);
+  }
+  close(sender);
 }
 
 }  // namespace

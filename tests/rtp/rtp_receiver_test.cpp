@@ -15,6 +15,7 @@
 #include "rtp/udp_client.h"
 #include "rtp/udp_peer.h"
 #include "support/fake_driver.h"
+#include "support/wait_until.h"
 
 namespace telvora {
 namespace {
@@ -114,8 +115,7 @@ TEST_F(RtpReceiverTest, PacketsArrivingDuringTheCallbackFollowInOrder) {
   ASSERT_TRUE(Send(10));
   ASSERT_TRUE(m_user.WaitForCount(1, milliseconds(2000)));
   for (uint16_t s = 11; s <= 20; ++s) ASSERT_TRUE(Send(s));
-  const auto until = steady_clock::now() + milliseconds(2000);
-  while (m_receiver.GetQueuedPackets() < 10 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+  test::WaitUntil([&] { return m_receiver.GetQueuedPackets() >= 10; }, milliseconds(2000));
   ASSERT_EQ(m_receiver.GetQueuedPackets(), 10u);
   m_user.Release();
   // No further datagram arrives to signal the data event: the queue must
@@ -133,8 +133,7 @@ TEST_F(RtpReceiverTest, ReorderWindowPutsPacketsBackInOrder) {
   ASSERT_TRUE(Send(1));
   ASSERT_TRUE(m_user.WaitForCount(1, milliseconds(2000)));
   for (uint16_t s : {3, 2, 5, 4, 4, 7, 8, 1}) ASSERT_TRUE(Send(s));  // 6 lost
-  const auto until = steady_clock::now() + milliseconds(2000);
-  while (m_receiver.GetQueuedPackets() < 6 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(5));
+  test::WaitUntil([&] { return m_receiver.GetQueuedPackets() >= 6; }, milliseconds(2000));
   m_user.Release();
   ASSERT_TRUE(m_user.WaitForCount(7, milliseconds(2000)));
   std::this_thread::sleep_for(milliseconds(100));
@@ -214,8 +213,7 @@ TEST_P(RtpReceiverFlood, StaysWithinItsBoundAndClosesInTime) {
 
   // The user catches up: one line for the whole episode, with its count.
   m_user.Release();
-  const auto drained = steady_clock::now() + milliseconds(10000);
-  while (m_receiver.GetQueuedPackets() > 0 && steady_clock::now() < drained) std::this_thread::sleep_for(milliseconds(5));
+  test::WaitUntil([&] { return m_receiver.GetQueuedPackets() == 0; }, milliseconds(10000));
   ASSERT_TRUE(m_log.Logs().WaitFor("overflowed", milliseconds(2000)));
   const std::string expected = "The RTP packet queue of device 127.0.0.1:554 overflowed; " +
                                std::to_string(m_receiver.GetDroppedPackets()) + " packets were dropped";
@@ -267,8 +265,7 @@ TEST_F(RtpReceiverTest, LongOverflowIsReportedWhileItLastsAndNothingIsMiscounted
     }
   });
   const bool reported = m_log.Logs().WaitFor("overflowed", milliseconds(10000));
-  const auto until = steady_clock::now() + milliseconds(5000);
-  while (m_log.Logs().Count("overflowed") < 2 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(10));
+  test::WaitUntil([&] { return m_log.Logs().Count("overflowed") >= 2; }, milliseconds(5000));
   sending = false;
   sender.join();
   ASSERT_TRUE(reported) << "a user stuck for good left the operator without a line";
@@ -338,8 +335,7 @@ TEST_F(RtpReceiverTest, OpenOnABusyPortFailsCleanly) {
 
 TEST_F(RtpReceiverTest, ForwardsTimeoutAndClose) {
   ASSERT_TRUE(m_receiver.Open(false, 0));
-  const auto until = steady_clock::now() + milliseconds(4000);
-  while (m_user.m_timeouts.load() == 0 && steady_clock::now() < until) std::this_thread::sleep_for(milliseconds(20));
+  test::WaitUntil([&] { return m_user.m_timeouts.load() != 0; }, milliseconds(4000));
   EXPECT_GE(m_user.m_timeouts.load(), 1);
   // Closing the client is reported, once, even when the receiver asked for it.
   m_receiver.Close();

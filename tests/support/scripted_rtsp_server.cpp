@@ -12,12 +12,6 @@ namespace {
 constexpr unsigned kAcceptTimeoutMs = 10000;
 constexpr unsigned kSliceMs = 20;
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
 std::string Printable(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {
@@ -231,7 +225,7 @@ bool ScriptedRtspServer::PlayStep(const Step& step) {
       return true;
     }
     case Step::kSend: {
-      const std::string bytes = ReplaceAll(step.bytes, "{cseq}", m_lastCSeq);
+      const std::string bytes = WithCSeq(step.bytes, m_lastCSeq);
       size_t from = 0;
       for (size_t cut : step.cuts) {
         if (cut <= from || cut >= bytes.size()) continue;

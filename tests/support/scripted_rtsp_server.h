@@ -151,6 +151,12 @@ inline std::string DescribeAnswer(const std::string& sdp, const std::string& hea
 inline std::string SetupAnswer(const std::string& session, const std::string& transport) {
   return OkAnswer("Session: " + session + "\r\nTransport: " + transport + "\r\n");
 }
+// The text with every "{cseq}" filled in.
+inline std::string WithCSeq(std::string text, const std::string& cseq) {
+  for (size_t at = text.find("{cseq}"); at != std::string::npos; at = text.find("{cseq}", at + cseq.size()))
+    text.replace(at, 6, cseq);
+  return text;
+}
 
 }  // namespace test
 }  // namespace telvora

@@ -79,16 +79,32 @@ void UdpRelay::Run() {
   std::vector<unsigned char> buffer(65536);
   std::vector<unsigned char> held;
   unsigned heldFor = 0;
+  uint32_t boundSource = 0;
   const auto sendTo = [this](const unsigned char* data, size_t length, uint16_t port) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_addr.s_addr = htonl(m_destinationAddress.load());
     platform::SendSomeTo(m_out, data, static_cast<int>(length), reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     ++m_forwarded;
   };
   while (!m_stop) {
     const uint16_t destination = m_destination.load();
+    // Only this thread sends, so the sending socket is swapped here.
+    if (m_source.load() != boundSource) {
+      boundSource = m_source.load();
+      const SOCKET out = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      from.sin_addr.s_addr = htonl(boundSource);
+      if (out != INVALID_SOCKET &&
+          (boundSource == 0 || bind(out, reinterpret_cast<const sockaddr*>(&from), sizeof(from)) == 0)) {
+        Close(m_out);
+        m_out = out;
+      } else if (out != INVALID_SOCKET) {
+        closesocket(out);
+      }
+    }
     // RTCP first, without waiting; it is rare and passes unchanged.
     if (platform::WaitReadable(m_rtcp, 0) == platform::kWaitReady) {
       const int n = recv(m_rtcp, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0);

@@ -38,8 +38,13 @@ class UdpRelay {
 
   // The RTP port (even; RTCP on Port() + 1), 0 when no pair could be bound.
   uint16_t Port() const { return m_port; }
-  // RTP goes to rtpPort, RTCP to rtpPort + 1, both on 127.0.0.1.
+  // RTP goes to rtpPort, RTCP to rtpPort + 1, both on 127.0.0.1 unless
+  // SetDestinationAddress names another (a multicast group, say).
   void SetDestination(uint16_t rtpPort) { m_destination = rtpPort; }
+  void SetDestinationAddress(uint32_t hostOrder) { m_destinationAddress = hostOrder; }
+  // Sends from this local address from now on (0: whichever the system
+  // picks), as a camera that moved to another address would.
+  void SetSourceAddress(uint32_t hostOrder) { m_source = hostOrder; }
   // Changes the share of RTP datagrams dropped from now on.
   void SetLossRate(double rate) { m_lossRate = rate; }
 
@@ -58,6 +63,8 @@ class UdpRelay {
   std::atomic<bool> m_stop{false};
   uint16_t m_port = 0;
   std::atomic<uint16_t> m_destination{0};
+  std::atomic<uint32_t> m_destinationAddress{0x7F000001};
+  std::atomic<uint32_t> m_source{0};
   std::atomic<double> m_lossRate{0};
   std::atomic<size_t> m_received{0};
   std::atomic<size_t> m_dropped{0};

@@ -1,19 +1,26 @@
 #include "soak_lab.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
+#include "soak_door.h"
 #include "support/udp_relay.h"
 #include "tcp_fault_proxy.h"
 
@@ -79,19 +86,53 @@ int StartCamera(const LabPlan& plan, size_t index, RunningCamera* camera, int po
   return bound;
 }
 
-void StopCamera(RunningCamera* camera) {
-  if (camera->pid <= 0) return;
-  kill(camera->pid, SIGTERM);
+void StopProcess(pid_t* pid) {
+  if (*pid <= 0) return;
+  kill(*pid, SIGTERM);
   for (int i = 0; i < 100; ++i) {
-    if (waitpid(camera->pid, nullptr, WNOHANG) == camera->pid) {
-      camera->pid = -1;
+    if (waitpid(*pid, nullptr, WNOHANG) == *pid) {
+      *pid = -1;
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  kill(camera->pid, SIGKILL);
-  waitpid(camera->pid, nullptr, 0);
-  camera->pid = -1;
+  kill(*pid, SIGKILL);
+  waitpid(*pid, nullptr, 0);
+  *pid = -1;
+}
+
+void StopCamera(RunningCamera* camera) { StopProcess(&camera->pid); }
+
+// A multicast channel's source: gst-launch encoding a test picture into
+// bare RTP towards the relay, which sends it on to the group. Every start
+// is a new source to the receiver (SSRC and sequence drawn afresh).
+pid_t StartSender(const LabPlan& plan, size_t index, uint16_t relayPort) {
+  const LabChannel& ch = plan.channels[index];
+  const size_t x = plan.size.find('x');
+  const std::string raw = "video/x-raw,format=I420,width=" + plan.size.substr(0, x) +
+                          ",height=" + plan.size.substr(x + 1) + ",framerate=" + std::to_string(plan.fps) + "/1";
+  std::string pipeline = "videotestsrc is-live=true pattern=ball ! " + raw;
+  if (ch.codec == "jpeg")
+    pipeline += " ! jpegenc quality=80 ! rtpjpegpay pt=26";
+  else
+    pipeline += " ! x264enc tune=zerolatency speed-preset=ultrafast bitrate=500 key-int-max=" +
+                std::to_string(plan.fps) + " ! video/x-h264,profile=baseline ! rtph264pay pt=96 config-interval=-1";
+  pipeline += " ! udpsink host=127.0.0.1 port=" + std::to_string(relayPort) + " sync=false async=false";
+  std::vector<std::string> args = {"gst-launch-1.0", "-q"};
+  std::istringstream words(pipeline);
+  for (std::string word; words >> word;) args.push_back(word);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const std::string logPath = plan.workDir + "/sender" + std::to_string(index) + ".log";
+  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
 }
 
 // SETUP goes to the camera with the relay's ports, and the relay forwards
@@ -131,15 +172,37 @@ void WriteLine(int fd, const std::string& text) {
   }
   std::vector<std::unique_ptr<telvora::test::UdpRelay>> relays(plan.channels.size());
   std::vector<std::unique_ptr<faults::TcpFaultProxy>> proxies(plan.channels.size());
+  std::vector<std::unique_ptr<Doorway>> doors(plan.channels.size());
+  std::vector<pid_t> senders(plan.channels.size(), -1);
   std::string ready = "ready";
   for (size_t i = 0; i < plan.channels.size(); ++i) {
     const LabChannel& ch = plan.channels[i];
+    if (ch.group != 0) {
+      relays[i].reset(new telvora::test::UdpRelay({0, 0, plan.seed + static_cast<unsigned>(i)}));
+      relays[i]->SetDestinationAddress(ch.group);
+      relays[i]->SetDestination(ch.groupPort);
+      senders[i] = StartSender(plan, i, relays[i]->Port());
+      if (senders[i] <= 0 || relays[i]->Port() == 0) {
+        WriteLine(out, "error the sender of channel " + std::to_string(i) + " did not start");
+        for (auto& c : cameras) StopCamera(&c);
+        for (pid_t& p : senders) StopProcess(&p);
+        _exit(1);
+      }
+      ready += " " + std::to_string(ch.groupPort);
+      continue;
+    }
     proxies[i].reset(new faults::TcpFaultProxy(static_cast<uint16_t>(cameras[ch.camera].port)));
     if (ch.udp) {
       relays[i].reset(new telvora::test::UdpRelay({0, 0, plan.seed + static_cast<unsigned>(i)}));
       proxies[i]->SetRewriter(ThroughRelay(relays[i].get()));
     }
-    ready += " " + std::to_string(proxies[i]->Port());
+    uint16_t port = proxies[i]->Port();
+    if (ch.address != 0) {
+      doors[i].reset(new Doorway(ch.address, port));
+      port = doors[i]->Port();
+      if (relays[i]) relays[i]->SetSourceAddress(ch.address);
+    }
+    ready += " " + std::to_string(port);
   }
   WriteLine(out, ready);
 
@@ -180,12 +243,33 @@ void WriteLine(int fd, const std::string& text) {
       double rate = 0;
       line >> rate;
       relays[index]->SetLossRate(rate);
+    } else if (verb == "move" && index < doors.size() && doors[index]) {
+      std::string dotted;
+      line >> dotted;
+      in_addr to{};
+      if (inet_pton(AF_INET, dotted.c_str(), &to) != 1 || !doors[index]->Move(ntohl(to.s_addr))) {
+        answer = "error cannot listen on " + dotted;
+      } else if (relays[index]) {
+        relays[index]->SetSourceAddress(ntohl(to.s_addr));
+      }
+    } else if (verb == "sender" && index < senders.size() && plan.channels[index].group != 0) {
+      unsigned downMs = 0;
+      line >> downMs;
+      StopProcess(&senders[index]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(downMs));
+      senders[index] = StartSender(plan, index, relays[index]->Port());
+      if (senders[index] <= 0) answer = "error the sender did not come back";
     } else if (verb == "exits") {
-      // Cameras that ended without being asked to.
+      // Cameras and senders that ended without being asked to.
       unsigned ended = 0;
       for (auto& c : cameras)
         if (c.pid > 0 && waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
           c.pid = -1;
+          ++ended;
+        }
+      for (pid_t& p : senders)
+        if (p > 0 && waitpid(p, nullptr, WNOHANG) == p) {
+          p = -1;
           ++ended;
         }
       answer = "ok " + std::to_string(ended);
@@ -194,9 +278,11 @@ void WriteLine(int fd, const std::string& text) {
     }
     WriteLine(out, answer);
   }
+  doors.clear();
   proxies.clear();
   relays.clear();
   for (auto& c : cameras) StopCamera(&c);
+  for (pid_t& p : senders) StopProcess(&p);
   WriteLine(out, "bye");
   _exit(0);
 }

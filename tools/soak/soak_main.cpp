@@ -10,10 +10,21 @@
 // reopen a channel, rotate a Digest camera's nonce (its sessions' next
 // keep-alive meets 401 stale), and step the wall clock forward or back for
 // every channel at once (frames must keep coming and follow the new clock).
+//
+// Run inside a network namespace of its own (scripts/soak.sh makes one when
+// it runs as root) and given that namespace's hosts file, it also addresses
+// the RTSP cameras by name, moves them to other loopback addresses
+// (change-address), and adds bare RTP channels that receive a multicast
+// group from a sender in the lab (restart-sender, drop-5%, stall-OnFrame,
+// close-reopen apply to them).
 #include <malloc.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
 #include <time.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <atomic>
@@ -64,6 +75,7 @@ struct Options {
   std::string workDir = "soak-run";
   std::string report;  // RELIABILITY.md to update; "" leaves it
   std::string note;    // a line for the report, e.g. the sanitizer run's result
+  std::string netnsHosts;  // the namespace's own hosts file; "" outside one
 };
 
 // ---------------------------------------------------------------------------
@@ -109,7 +121,9 @@ std::string Describe(const Resources& r) {
 // ---------------------------------------------------------------------------
 // Faults as one channel sees them.
 
-enum class Kind { kRestart, kReset, kStall, kLoss, kHostStall, kReopen, kRotateNonce, kStepClock };
+enum class Kind {
+  kRestart, kReset, kStall, kLoss, kHostStall, kReopen, kRotateNonce, kStepClock, kMove, kSender
+};
 const char* KindName(Kind k) {
   switch (k) {
     case Kind::kRestart: return "restart-camera";
@@ -120,6 +134,8 @@ const char* KindName(Kind k) {
     case Kind::kReopen: return "close-reopen";
     case Kind::kRotateNonce: return "rotate-nonce";
     case Kind::kStepClock: return "step-clock";
+    case Kind::kMove: return "change-address";
+    case Kind::kSender: return "restart-sender";
   }
   return "?";
 }
@@ -372,8 +388,13 @@ class LogSink : public telvora::IHostLogSink {
 
 struct Channel {
   int index = 0;
-  int camera = 0;
+  int camera = 0;  // -1 for a multicast channel
   bool udp = false;
+  std::string host;     // a name in the hosts file, for a camera that moves
+  long hostsLine = -1;  // where its line starts in the hosts file
+  unsigned moves = 0;
+  std::string group;  // a multicast channel's group
+  std::string codec;  // a multicast channel's codec
   std::unique_ptr<LogSink> log;
   std::unique_ptr<Sink> sink;
   capture::HostFrameAllocator allocator;
@@ -419,9 +440,10 @@ std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channe
   bool forward = true;
   double nextStepAt = 0;
   for (double t = warmupS; t < warmupS + o.minutes * 60 - settleS; t += o.intervalS) {
-    const Kind kinds[] = {Kind::kRestart,   Kind::kReset,  Kind::kStall,       Kind::kLoss,
-                          Kind::kHostStall, Kind::kReopen, Kind::kRotateNonce, Kind::kStepClock};
-    Kind kind = kinds[random() % 8];
+    std::vector<Kind> kinds = {Kind::kRestart,   Kind::kReset,  Kind::kStall,       Kind::kLoss,
+                               Kind::kHostStall, Kind::kReopen, Kind::kRotateNonce, Kind::kStepClock};
+    if (!o.netnsHosts.empty()) kinds.insert(kinds.end(), {Kind::kMove, Kind::kSender});
+    Kind kind = kinds[random() % kinds.size()];
     if (kind == Kind::kStepClock) {
       // Every channel at once; the next faults wait until it was watched.
       if (t < nextStepAt) continue;
@@ -452,8 +474,14 @@ std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channe
       continue;
     }
     std::vector<int> candidates;
-    for (const Channel& c : channels)
-      if (freeAt[c.index] <= t && (kind != Kind::kLoss || c.udp)) candidates.push_back(c.index);
+    for (const Channel& c : channels) {
+      const bool multicast = !c.group.empty();
+      bool fits = kind == Kind::kLoss ? c.udp || multicast : true;
+      if (kind == Kind::kReset || kind == Kind::kStall) fits = !multicast;
+      if (kind == Kind::kMove) fits = !c.host.empty();
+      if (kind == Kind::kSender) fits = multicast;
+      if (freeAt[c.index] <= t && fits) candidates.push_back(c.index);
+    }
     if (candidates.empty()) continue;
     int ch = candidates[random() % candidates.size()];
     freeAt[ch] = t + settleS + (kind == Kind::kLoss ? 10 : 3);
@@ -504,6 +532,7 @@ class Soak {
   void Apply(const Event& e);
   bool WaitAllStreaming(double timeoutS);
   void WriteReport(const std::string& table);
+  bool MoveCamera(Channel& c);
 
   const Options& o_;
   Lab lab_;
@@ -514,7 +543,66 @@ class Soak {
   FILE* log_ = nullptr;
   unsigned cameraFailures_ = 0;
   std::vector<std::pair<Clock::time_point, int>> lossEnds_;  // relays to make whole again
+  int hosts_ = -1;  // the namespace's hosts file, rewritten line by line
 };
+
+// Channel c's loopback address after `moves` moves: no two channels ever
+// share one, so a door can always take its port along.
+std::string LoopbackAddress(int channel, unsigned moves) {
+  return "127." + std::to_string(10 + moves % 200) + "." + std::to_string(channel / 250 + 1) + "." +
+         std::to_string(channel % 250 + 1);
+}
+
+// One line per name, all of one width, so that a move overwrites its line
+// in place and a reader never sees the file short or empty.
+std::string HostsLine(const std::string& address, const std::string& name) {
+  char line[96];
+  std::snprintf(line, sizeof(line), "%-15s %s\n", address.c_str(), name.c_str());
+  return line;
+}
+
+// True when this process sees no network interface but loopback and
+// hostsPath is the file "ip netns exec" mounts over /etc/hosts from
+// /etc/netns/NAME: the file to rewrite is then the namespace's, never the
+// machine's (/proc/1 may be closed even to root, so namespaces are not
+// compared).
+bool InOwnNetworkNamespace(const std::string& hostsPath) {
+  struct if_nameindex* interfaces = if_nameindex();
+  if (interfaces == nullptr) return false;
+  bool onlyLoopback = true;
+  for (struct if_nameindex* i = interfaces; i->if_index != 0; ++i)
+    if (std::strcmp(i->if_name, "lo") != 0) onlyLoopback = false;
+  if_freenameindex(interfaces);
+  if (!onlyLoopback) return false;
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (fields >> id >> parent >> device >> root >> point && point == hostsPath &&
+        root.find("/netns/") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+bool Soak::MoveCamera(Channel& c) {
+  const std::string address = LoopbackAddress(c.index, c.moves + 1);
+  const std::string line = HostsLine(address, c.host);
+  // The name points at the new address before the old one goes away, so
+  // the driver's first reconnection finds it.
+  if (pwrite(hosts_, line.data(), line.size(), c.hostsLine) != static_cast<ssize_t>(line.size())) {
+    std::fprintf(stderr, "soak: cannot rewrite %s for channel %d\n", o_.netnsHosts.c_str(), c.index);
+    return false;
+  }
+  const std::string answer = lab_.Command("move " + std::to_string(c.index) + " " + address);
+  if (answer != "ok") {
+    std::fprintf(stderr, "soak: channel %d: %s\n", c.index, answer.c_str());
+    return false;
+  }
+  ++c.moves;
+  return true;
+}
 
 bool Soak::OpenChannel(Channel& c) {
   IIPCaptureDriver* created = create_();
@@ -595,6 +683,19 @@ void Soak::Apply(const Event& e) {
       if (!OpenChannel(c)) std::fprintf(stderr, "soak: channel %d did not reopen\n", c.index);
       c.sink->End(e.kind, Clock::now());
       break;
+    case Kind::kMove:
+      // The old connections are reset by the time the lab answers; the fault
+      // lasts no longer than that, the rest is the driver finding the camera.
+      MoveCamera(c);
+      c.sink->End(e.kind, Clock::now());
+      break;
+    case Kind::kSender:
+      if (lab_.Command("sender " + std::to_string(c.index) + " 1000") != "ok") {
+        ++cameraFailures_;
+        std::fprintf(stderr, "soak: the sender of channel %d did not come back\n", c.index);
+      }
+      c.sink->End(e.kind, Clock::now());
+      break;
     default:
       break;
   }
@@ -653,13 +754,50 @@ int Soak::Run() {
   plan.seed = o_.seed;
   for (int i = 0; i < cameraCount; ++i) plan.cameras.push_back(kinds[i]);
   cameras_ = plan.cameras;
+  const bool namespaced = !o_.netnsHosts.empty();
   channels_ = std::vector<Channel>(static_cast<size_t>(o_.channels));
+  std::string hostsText = HostsLine("127.0.0.1", "localhost");
+  int multicastChannels = 0;
   for (int i = 0; i < o_.channels; ++i) {
     Channel& c = channels_[static_cast<size_t>(i)];
     c.index = i;
     c.camera = i % cameraCount;
     c.udp = (i / cameraCount) % 2 == 0;
-    plan.channels.push_back({c.camera, c.udp});
+    LabChannel lab;
+    lab.camera = c.camera;
+    lab.udp = c.udp;
+    // One channel in eight, at least one, receives a multicast group; the
+    // others reach their camera by a name that change-address moves.
+    if (namespaced && (i % 8 == 7 || (o_.channels < 8 && i == o_.channels - 1))) {
+      c.camera = -1;
+      c.udp = false;
+      c.codec = multicastChannels++ % 2 == 0 ? "h264" : "jpeg";
+      c.group = "239.255." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+      lab = LabChannel{};
+      lab.camera = -1;
+      lab.group = (239u << 24) | (255u << 16) | static_cast<uint32_t>(i);
+      lab.groupPort = static_cast<uint16_t>(21000 + 2 * i);
+      lab.codec = c.codec;
+    } else if (namespaced) {
+      c.host = "cam" + std::to_string(i) + ".soak";
+      c.hostsLine = static_cast<long>(hostsText.size());
+      const std::string address = LoopbackAddress(i, 0);
+      hostsText += HostsLine(address, c.host);
+      in_addr parsed{};
+      inet_pton(AF_INET, address.c_str(), &parsed);
+      lab.address = ntohl(parsed.s_addr);
+    }
+    plan.channels.push_back(lab);
+  }
+  if (namespaced) {
+    hosts_ = open(o_.netnsHosts.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (hosts_ < 0 || write(hosts_, hostsText.data(), hostsText.size()) != static_cast<ssize_t>(hostsText.size())) {
+      std::fprintf(stderr, "orvalen-soak: cannot write %s\n", o_.netnsHosts.c_str());
+      return 2;
+    }
+  } else {
+    std::printf("soak: not in a network namespace of its own (see --netns-hosts): change-address and multicast "
+                "channels left out\n");
   }
   // Before any thread exists: the lab is a fork of this process.
   if (!lab_.Start(plan, &error)) {
@@ -670,10 +808,12 @@ int Soak::Run() {
 
   // Each device's transport from Orvalen.xml, by its proxy's port.
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Configuration>\n";
-  for (const Channel& c : channels_)
-    xml += "  <Device address=\"127.0.0.1\" port=\"" + std::to_string(ports[static_cast<size_t>(c.index)]) +
-           "\"><VideoChannel><RTPMode>" + (c.udp ? "UDP" : "RTPoverRTSP") +
-           "</RTPMode><KeepAlive>1</KeepAlive></VideoChannel></Device>\n";
+  for (const Channel& c : channels_) {
+    if (!c.group.empty()) continue;  // bare RTP: nothing to set
+    xml += "  <Device address=\"" + (c.host.empty() ? std::string("127.0.0.1") : c.host) + "\" port=\"" +
+           std::to_string(ports[static_cast<size_t>(c.index)]) + "\"><VideoChannel><RTPMode>" +
+           (c.udp ? "UDP" : "RTPoverRTSP") + "</RTPMode><KeepAlive>1</KeepAlive></VideoChannel></Device>\n";
+  }
   xml += "</Configuration>\n";
   const std::string hostDir = o_.workDir + "/host";
   if (!capture::MakeDirectories(hostDir, &error) || !capture::WriteTextFile(hostDir + "/Orvalen.xml", xml, &error)) {
@@ -699,17 +839,20 @@ int Soak::Run() {
 
   Started();
   const Resources beforeOpen = Sample();
-  std::printf("soak: %d channels on %d cameras (160x120 at 10 fps), seed %u, %.1f minutes of faults\n", o_.channels,
-              cameraCount, o_.seed, o_.minutes);
+  std::printf("soak: %d channels on %d cameras (160x120 at 10 fps), %d of them multicast, seed %u, %.1f minutes of "
+              "faults\n",
+              o_.channels, cameraCount, multicastChannels, o_.seed, o_.minutes);
   for (Channel& c : channels_) {
-    const LabCamera& cam = cameras_[static_cast<size_t>(c.camera)];
-    const bool auth = cam.auth != "none";
+    const bool multicast = !c.group.empty();
+    const bool auth = !multicast && cameras_[static_cast<size_t>(c.camera)].auth != "none";
+    const std::string address = multicast ? c.group : c.host.empty() ? "127.0.0.1" : c.host;
     c.log.reset(new LogSink(log_, c.index));
     c.sink.reset(new Sink(o_.workDir + "/sample" + std::to_string(c.index)));
-    c.device.reset(new capture::HostDevice("127.0.0.1", ports[static_cast<size_t>(c.index)], auth ? kUser : "",
+    c.device.reset(new capture::HostDevice(address, ports[static_cast<size_t>(c.index)], auth ? kUser : "",
                                            auth ? kPassword : "", "soak", 1));
     c.device->SetParameter(1, "/stream");
-    c.device->SetParameter(2, "0");
+    // "1": bare RTP, no RTSP session; the group is joined.
+    c.device->SetParameter(2, multicast ? "1" : "0");
     if (!OpenChannel(c)) std::fprintf(stderr, "orvalen-soak: channel %d did not open\n", c.index);
   }
   const Clock::time_point opened = Clock::now();
@@ -791,7 +934,8 @@ int Soak::Run() {
   std::vector<double> allRecoveries;
   std::vector<std::pair<std::string, std::vector<double>>> byKind;
   for (Channel& c : channels_) {
-    const LabCamera& cam = cameras_[static_cast<size_t>(c.camera)];
+    const bool multicast = !c.group.empty();
+    const LabCamera cam = multicast ? LabCamera{c.codec, "none"} : cameras_[static_cast<size_t>(c.camera)];
     std::vector<double> recoveries;
     double channelLost = 0;
     unsigned channelFaults = 0, channelRecovered = 0;
@@ -820,7 +964,7 @@ int Soak::Run() {
     allRecoveries.insert(allRecoveries.end(), recoveries.begin(), recoveries.end());
     double maxRecovery = recoveries.empty() ? 0 : *std::max_element(recoveries.begin(), recoveries.end());
     std::snprintf(row, sizeof(row), "| %d | %s | %s | %s | %llu | %u | %u | %.2f / %.2f | %.1f | %llu | %llu |\n",
-                  c.index, cam.codec.c_str(), c.udp ? "UDP" : "interleaved", cam.auth.c_str(),
+                  c.index, cam.codec.c_str(), multicast ? "multicast" : c.udp ? "UDP" : "interleaved", cam.auth.c_str(),
                   static_cast<unsigned long long>(c.sink->Frames()), channelFaults, channelRecovered,
                   Median(recoveries), maxRecovery, channelLost, static_cast<unsigned long long>(sampled),
                   static_cast<unsigned long long>(c.undecodable));
@@ -881,6 +1025,8 @@ int Soak::Run() {
                 static_cast<unsigned long long>(errors), cameraFailures_, exits.c_str());
   table << row;
   capture::CloseLibrary(library);
+  if (hosts_ >= 0) close(hosts_);
+  hosts_ = -1;
 
   char last[512];
   std::snprintf(last, sizeof(last),
@@ -901,12 +1047,16 @@ int Soak::Run() {
 
 const char* kUsage =
     "usage: orvalen-soak [--cameras N] [--minutes M] [--seed S] [--interval SECONDS] [--work DIR]\n"
-    "                    [--report docs/RELIABILITY.md] [--note TEXT]\n"
+    "                    [--report docs/RELIABILITY.md] [--note TEXT] [--netns-hosts /etc/hosts]\n"
     "Opens N channels (default 64) through the driver's exports against local test cameras and runs a\n"
     "seeded schedule of faults for M minutes (default 2), one every SECONDS (default 3): restart-camera,\n"
     "reset-connection, stall-connection, drop-5%, stall-OnFrame, close-reopen, rotate-nonce (a Digest\n"
     "camera makes its nonces stale) and step-clock (the wall clock, for every channel, 5 s to 10 min\n"
-    "forward or back).\n";
+    "forward or back).\n"
+    "--netns-hosts: run inside a network namespace of its own (lo up with multicast, a route for\n"
+    "224.0.0.0/4 on lo), PATH being its hosts file, which is rewritten: cameras are then reached by name\n"
+    "and change-address moves them; one channel in eight receives a multicast group instead\n"
+    "(restart-sender). Outside a namespace the option is refused.\n";
 
 }  // namespace
 }  // namespace soak
@@ -938,6 +1088,8 @@ int main(int argc, char** argv) {
       o.report = value;
     } else if (name == "--note") {
       o.note = value;
+    } else if (name == "--netns-hosts") {
+      o.netnsHosts = value;
     } else {
       std::fprintf(stderr, "orvalen-soak: unknown option %s\n%s", name.c_str(), soak::kUsage);
       return 2;
@@ -946,6 +1098,11 @@ int main(int argc, char** argv) {
   if (o.channels < 1 || o.channels > 1000 || o.minutes <= 0 || o.intervalS <= 0) {
     std::fprintf(stderr, "orvalen-soak: --cameras 1..1000, --minutes and --interval above 0\n");
     return 2;
+  }
+  // The hosts file is rewritten: never the machine's own.
+  if (!o.netnsHosts.empty() && !soak::InOwnNetworkNamespace(o.netnsHosts)) {
+    std::fprintf(stderr, "orvalen-soak: --netns-hosts needs a network namespace of its own; ignored\n");
+    o.netnsHosts.clear();
   }
   soak::Soak soak(o);
   return soak.Run();

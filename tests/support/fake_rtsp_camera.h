@@ -1,4 +1,4 @@
-// A small RTSP camera on 127.0.0.1 for the channel tests. Unlike the
+// A small RTSP camera on 127.0.0.1 for channel and driver tests. Unlike the
 // scripted server it takes any number of sessions one after another, so a
 // channel can reconnect to it. It answers OPTIONS, DESCRIBE, SETUP, PLAY,
 // TEARDOWN (and anything else with 200), records every request, and after

@@ -1,4 +1,4 @@
-#include "channels/fake_rtsp_camera.h"
+#include "support/fake_rtsp_camera.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "support/loopback_listener.h"
+#include "support/scripted_rtsp_server.h"
 #include "support/wait_until.h"
 
 namespace telvora {
@@ -111,43 +112,44 @@ std::string FakeRtspCamera::Answer(const std::string& request, unsigned connecti
   Record(connection, request);
   session.lastRequest = Clock::now();
   const std::string method = request.substr(0, request.find(' '));
-  std::string head = "RTSP/1.0 200 OK\r\nCSeq: " + HeaderValue(request, "CSeq") + "\r\n";
-  std::string sessionHeader = "Session: 4F3A2B1C";
-  if (m_options.sessionTimeoutS != 0) sessionHeader += ";timeout=" + std::to_string(m_options.sessionTimeoutS);
-  sessionHeader += "\r\n";
-  if (method == "OPTIONS") return head + "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n\r\n";
-  if (method == "DESCRIBE") {
+  std::string sessionId = "4F3A2B1C";
+  if (m_options.sessionTimeoutS != 0) sessionId += ";timeout=" + std::to_string(m_options.sessionTimeoutS);
+  const std::string sessionHeader = "Session: " + sessionId + "\r\n";
+  std::string answer;
+  if (method == "OPTIONS") {
+    answer = OkAnswer("Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n");
+  } else if (method == "DESCRIBE") {
     const bool jpeg = m_options.rtpmap.empty();
     std::string sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=Fake camera\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n";
     sdp += jpeg ? "m=video 0 RTP/AVP 26\r\n" : "m=video 0 RTP/AVP 96\r\na=rtpmap:96 " + m_options.rtpmap + "\r\n";
     sdp += "a=control:track1\r\n";
-    return head + "Content-Base: rtsp://127.0.0.1:" + std::to_string(m_port) +
-           "/stream/\r\nContent-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) + "\r\n\r\n" +
-           sdp;
-  }
-  if (method == "SETUP") {
+    answer = DescribeAnswer(sdp, "Content-Base: rtsp://127.0.0.1:" + std::to_string(m_port) + "/stream/\r\n");
+  } else if (method == "SETUP") {
     const std::string transport = HeaderValue(request, "Transport");
     const size_t interleaved = transport.find("interleaved=");
     if (interleaved != std::string::npos) {
       session.interleaved = true;
       session.rtpChannel = static_cast<uint8_t>(std::atoi(transport.c_str() + interleaved + 12));
-      return head + sessionHeader + "Transport: RTP/AVP/TCP;unicast;interleaved=" +
-             std::to_string(session.rtpChannel) + "-" + std::to_string(session.rtpChannel + 1) + "\r\n\r\n";
+      answer = SetupAnswer(sessionId, "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(session.rtpChannel) + "-" +
+                                          std::to_string(session.rtpChannel + 1));
+    } else {
+      const size_t ports = transport.find("client_port=");
+      if (ports != std::string::npos)
+        session.clientPort = static_cast<uint16_t>(std::atoi(transport.c_str() + ports + 12));
+      answer = SetupAnswer(sessionId, transport + ";server_port=6970-6971");
     }
-    const size_t ports = transport.find("client_port=");
-    if (ports != std::string::npos) session.clientPort = static_cast<uint16_t>(std::atoi(transport.c_str() + ports + 12));
-    return head + sessionHeader + "Transport: " + transport + ";server_port=6970-6971\r\n\r\n";
-  }
-  if (method == "PLAY") {
+  } else if (method == "PLAY") {
     if (!session.interleaved && session.udp < 0) session.udp = socket(AF_INET, SOCK_DGRAM, 0);
     session.playing = true;
     session.at = m_options.firstPacket < m_options.packets.size() ? m_options.firstPacket : 0;
     session.byes = m_byes.load();
     session.nextFrame = Clock::now();
-    return head + sessionHeader + "Range: npt=0.000-\r\n\r\n";
+    answer = OkAnswer(sessionHeader + "Range: npt=0.000-\r\n");
+  } else {
+    if (method == "TEARDOWN") session.playing = false;
+    answer = OkAnswer(sessionHeader);
   }
-  if (method == "TEARDOWN") session.playing = false;
-  return head + sessionHeader + "\r\n";
+  return WithCSeq(answer, ScriptedRtspServer::CSeqOf(request));
 }
 
 void FakeRtspCamera::SendFrame(int socket, SessionState& session) {
@@ -162,13 +164,9 @@ void FakeRtspCamera::SendFrame(int socket, SessionState& session) {
     ++session.sequence;
     for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<uint8_t>(session.timestamp >> (24 - 8 * i));
     if (session.interleaved) {
-      if (session.pending.size() < kMaxPending) {
-        session.pending += '$';
-        session.pending += static_cast<char>(session.rtpChannel);
-        session.pending += static_cast<char>(bytes.size() >> 8);
-        session.pending += static_cast<char>(bytes.size() & 0xFF);
-        session.pending.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-      }
+      if (session.pending.size() < kMaxPending)
+        session.pending += ScriptedRtspServer::InterleavedFrame(
+            session.rtpChannel, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     } else if (session.udp >= 0 && session.clientPort != 0) {
       sockaddr_in to{};
       to.sin_family = AF_INET;
@@ -221,11 +219,8 @@ void FakeRtspCamera::Serve(int s, unsigned connection) {
       ++session.byes;
       // RTCP BYE for one source, on the RTCP channel.
       static const char kBye[] = {'\x81', '\xcb', 0, 1, 0, 0, 0x12, 0x34};
-      session.pending += '$';
-      session.pending += static_cast<char>(session.rtpChannel + 1);
-      session.pending += '\0';
-      session.pending += static_cast<char>(sizeof(kBye));
-      session.pending.append(kBye, sizeof(kBye));
+      session.pending += ScriptedRtspServer::InterleavedFrame(static_cast<uint8_t>(session.rtpChannel + 1),
+                                                             std::string(kBye, sizeof(kBye)));
     }
     if (session.playing && now >= session.nextFrame) {
       if (m_sending) SendFrame(s, session);
