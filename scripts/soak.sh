@@ -2,11 +2,14 @@
 # soak MINUTES: many channels through the driver's exports in one host
 # process (orvalen-soak), against local test cameras behind fault proxies
 # and lossy relays, under a seeded schedule of faults for MINUTES (default
-# 60). Prints the run's last line, writes its table into docs/RELIABILITY.md
-# (its own section; the rest of the file stays) and exits non-zero on a
-# crash, a sanitizer report, an undecodable frame, a fault never recovered
-# from, or growth after warm-up beyond the bounds below (RSS in the release
-# run only: under ASan it holds the quarantine).
+# 60): camera restarts, connection resets and stalls, 5 % packet loss, host
+# stalls in OnFrame, channels closed and reopened, Digest nonce rotations and
+# steps of the wall clock. Prints the run's last line, writes its table into
+# docs/RELIABILITY.md (its own section; the rest of the file stays) and exits
+# non-zero on a crash, a sanitizer report, an undecodable frame, a frame
+# stamped off the stepped wall clock, a fault never recovered from, or growth
+# after warm-up beyond the bounds below (RSS in the release run only: under
+# ASan it holds the quarantine).
 #
 # Run as root where `ip netns` works, the host runs in a network namespace
 # of its own (lo up with multicast, a route for 224.0.0.0/4 on lo, its own
@@ -108,6 +111,8 @@ run() {
   reports="$(grep -cE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$WORK/$name.err")"
   [ "$reports" -eq 0 ] || FAILED="$FAILED $reports sanitizer reports in $WORK/$name.err;"
   [ "$(field undecodable "$LINE")" = "0" ] || FAILED="$FAILED undecodable frames;"
+  offclock="$(sed -n 's/^soak: stamps off_clock=\([0-9]*\).*/\1/p' "$WORK/$name.txt" | tail -n 1)"
+  [ "${offclock:-0}" = "0" ] || FAILED="$FAILED $offclock frames stamped off the stepped wall clock;"
   if [ "$REQUIRE_RECOVERY" = "1" ] && [ "$(field faults "$LINE")" != "$(field recovered "$LINE")" ]; then
     FAILED="$FAILED faults not recovered from;"
   fi

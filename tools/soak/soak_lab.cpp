@@ -54,6 +54,9 @@ int StartCamera(const LabPlan& plan, size_t index, RunningCamera* camera, int po
   std::vector<std::string> args = {plan.testcam,     "--port", portText,    "--codec",  camera->kind.codec,
                                    "--size",         plan.size, "--fps",    fps,        "--auth",
                                    camera->kind.auth, "--user", kUser,      "--password", kPassword};
+  // A short session time-out makes the driver keep Digest sessions alive
+  // every 5 s, so that a rotated nonce meets a keep-alive soon.
+  if (camera->kind.auth == "digest") args.insert(args.end(), {"--session-timeout", "10"});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -228,6 +231,8 @@ void WriteLine(int fd, const std::string& text) {
       }
       camera.port = port;
       if (!started) answer = "error camera did not come back";
+    } else if (verb == "rotate" && index < cameras.size()) {
+      if (cameras[index].pid <= 0 || kill(cameras[index].pid, SIGUSR1) != 0) answer = "error camera is not running";
     } else if (verb == "reset" && index < proxies.size()) {
       proxies[index]->ResetAll();
     } else if (verb == "stall" && index < proxies.size()) {

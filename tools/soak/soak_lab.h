@@ -9,6 +9,7 @@
 //   reset CH             reset the channel's RTSP connection
 //   stall CH MS          pass no byte on the channel's connection for MS
 //   loss CH RATE         drop that share of the channel's RTP datagrams
+//   rotate CAM           make every Digest nonce the camera handed out stale
 //   move CH ADDRESS      serve the channel from another loopback address,
 //                        same port; the old one refuses, its connections reset
 //   sender CH DOWN_MS    stop a multicast channel's sender, start it again

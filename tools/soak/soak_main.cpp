@@ -5,6 +5,12 @@
 // beyond the fault's own duration, frames that do not decode, recovery
 // times, and the growth of memory, descriptors and threads.
 //
+// The faults: restart a camera, reset or stall a channel's connection, drop
+// 5 % of its RTP datagrams, stall the host's OnFrame for 2 s, close and
+// reopen a channel, rotate a Digest camera's nonce (its sessions' next
+// keep-alive meets 401 stale), and step the wall clock forward or back for
+// every channel at once (frames must keep coming and follow the new clock).
+//
 // Run inside a network namespace of its own (scripts/soak.sh makes one when
 // it runs as root) and given that namespace's hosts file, it also addresses
 // the RTSP cameras by name, moves them to other loopback addresses
@@ -15,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <time.h>
 #include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +46,7 @@
 #include "host_device.h"
 #include "host_frames.h"
 #include "process.h"
+#include "soak_clock.h"
 #include "soak_lab.h"
 #include "stream_recorder.h"
 
@@ -112,7 +121,9 @@ std::string Describe(const Resources& r) {
 // ---------------------------------------------------------------------------
 // Faults as one channel sees them.
 
-enum class Kind { kRestart, kReset, kStall, kLoss, kHostStall, kReopen, kMove, kSender };
+enum class Kind {
+  kRestart, kReset, kStall, kLoss, kHostStall, kReopen, kRotateNonce, kStepClock, kMove, kSender
+};
 const char* KindName(Kind k) {
   switch (k) {
     case Kind::kRestart: return "restart-camera";
@@ -121,6 +132,8 @@ const char* KindName(Kind k) {
     case Kind::kLoss: return "drop-5%";
     case Kind::kHostStall: return "stall-OnFrame";
     case Kind::kReopen: return "close-reopen";
+    case Kind::kRotateNonce: return "rotate-nonce";
+    case Kind::kStepClock: return "step-clock";
     case Kind::kMove: return "change-address";
     case Kind::kSender: return "restart-sender";
   }
@@ -136,7 +149,40 @@ struct Fault {
   bool recovered = false;
   double recoveryS = 0;   // fault end to the first frame after it
   double lostBeyondS = 0;
+  // The outage the fault itself causes; < 0: from start to end. Faults that
+  // cause none are watched for a while after they start, and a gap longer
+  // than the stream's own jitter then counts as lost.
+  double outageS = -1;
 };
+
+// A gap between two frames that a healthy 10 fps stream on a loaded machine
+// can show; only beyond it does a fault without an outage lose video.
+const double kJitterS = 1.0;
+// Frame stamps are judged once the driver had this long after a step ...
+const double kStampSettleS = 3.0;
+// ... and count as off the stepped wall clock beyond this.
+const double kStampToleranceS = 2.0;
+
+// When the wall clock was last stepped, on the steady clock (its ticks).
+std::atomic<Clock::rep> g_lastStep{0};
+
+// Seconds since 1970 of the wall clock as this process sees it (stepped).
+double WallNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double StampSeconds(const SYSTEMTIME& t) {
+  struct tm parts = {};
+  parts.tm_year = t.wYear - 1900;
+  parts.tm_mon = t.wMonth - 1;
+  parts.tm_mday = t.wDay;
+  parts.tm_hour = t.wHour;
+  parts.tm_min = t.wMinute;
+  parts.tm_sec = t.wSecond;
+  return static_cast<double>(timegm(&parts)) + t.wMilliseconds / 1000.0;
+}
 
 // The frame sink of one channel. OnFrame runs on the driver's threads.
 class Sink : public telvora::IHostFrameSink {
@@ -170,6 +216,7 @@ class Sink : public telvora::IHostFrameSink {
     auto* ours = dynamic_cast<capture::HostFrame*>(frame);
     std::lock_guard<std::mutex> lock(mutex_);
     ++frames_;
+    if (ours != nullptr && ours->HasTime()) CheckStamp(now, ours->Time());
     const Clock::time_point previous = last_;
     last_ = now;
     for (Fault& f : pending_) {
@@ -179,7 +226,8 @@ class Sink : public telvora::IHostFrameSink {
       if (f.ended && now >= f.end && !f.recovered) {
         f.recovered = true;
         f.recoveryS = Seconds(now - f.end);
-        f.lostBeyondS = std::max(0.0, f.maxGapS - Seconds(f.end - f.start));
+        const double outage = f.outageS >= 0 ? f.outageS + kJitterS : Seconds(f.end - f.start);
+        f.lostBeyondS = std::max(0.0, f.maxGapS - outage);
         done_.push_back(f);
         armSample_ = true;
       }
@@ -192,11 +240,12 @@ class Sink : public telvora::IHostFrameSink {
   void Reserved1() override {}
   void OnSignalLost() override { ++signalLost_; }
 
-  void Begin(Kind kind, Clock::time_point start) {
+  void Begin(Kind kind, Clock::time_point start, double outageS = -1) {
     std::lock_guard<std::mutex> lock(mutex_);
     Fault f;
     f.kind = kind;
     f.start = start;
+    f.outageS = outageS;
     pending_.push_back(f);
   }
   void End(Kind kind, Clock::time_point end) {
@@ -242,8 +291,37 @@ class Sink : public telvora::IHostFrameSink {
     return codec_;
   }
   const std::string& SamplePath() const { return samplePath_; }
+  // Frames whose stamps were compared with the stepped wall clock, and
+  // those found off it.
+  uint64_t StampsChecked() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stampsChecked_;
+  }
+  uint64_t StampsOff() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stampsOff_;
+  }
+  double WorstStampOffS() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return worstStampOffS_;
+  }
 
  private:
+  // While a clock step is watched on this channel, a frame that comes once
+  // the driver had time to notice must carry the new wall clock's time.
+  void CheckStamp(Clock::time_point now, const SYSTEMTIME& stamp) {
+    for (const Fault& f : pending_) {
+      if (f.kind != Kind::kStepClock) continue;
+      const Clock::time_point stepped{Clock::duration(g_lastStep.load())};
+      if (Seconds(now - std::max(f.start, stepped)) < kStampSettleS) return;
+      const double off = std::abs(StampSeconds(stamp) - WallNow());
+      ++stampsChecked_;
+      worstStampOffS_ = std::max(worstStampOffS_, off);
+      if (off > kStampToleranceS) ++stampsOff_;
+      return;
+    }
+  }
+
   // Keeps 20 frames from a key frame after the start and after each
   // recovery, so the decoder sees the stream where faults could spoil it.
   void Keep(const capture::HostFrame& frame) {
@@ -277,6 +355,9 @@ class Sink : public telvora::IHostFrameSink {
   long sampleBytes_ = 0;
   uint64_t sampled_ = 0;
   std::string codec_;
+  uint64_t stampsChecked_ = 0;
+  uint64_t stampsOff_ = 0;
+  double worstStampOffS_ = 0;
 };
 
 // A quiet log sink: counts lines by level and keeps every line but the
@@ -328,29 +409,67 @@ struct Channel {
 struct Event {
   double atS;
   Kind kind;
-  int target;  // camera for a restart, else channel
+  int target;      // camera for a restart or a nonce rotation, none for a clock step, else channel
+  long stepS = 0;  // a clock step's seconds, forward or back
 };
+
+bool TargetsCamera(Kind k) { return k == Kind::kRestart || k == Kind::kRotateNonce; }
+
+std::string TargetName(const Event& e) {
+  if (e.kind == Kind::kStepClock) return std::string("all ") + (e.stepS > 0 ? "+" : "") + std::to_string(e.stepS) + "s";
+  return (TargetsCamera(e.kind) ? "camera " : "ch") + std::to_string(e.target);
+}
+
+// How long a fault without an outage of its own is watched: a nonce
+// rotation until every session's next keep-alive went through (Digest
+// cameras announce a 10 s session time-out, kept alive every 5 s; the
+// driver checks every 2 s), a clock step until the stamps were judged.
+const double kRotateWatchS = 10;
+const double kStepWatchS = 5;
 
 // The whole schedule up front, from the seed, so that a run can be told
 // and repeated. A target is not hit again until the last fault had time to
 // pass and recover.
-std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channels, int cameras, double warmupS) {
+std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channels,
+                            const std::vector<LabCamera>& cameraKinds, double warmupS) {
+  const int cameras = static_cast<int>(cameraKinds.size());
   std::mt19937 random(o.seed);
   std::vector<double> freeAt(channels.size(), 0);
   std::vector<Event> events;
   const double settleS = 15;
+  bool forward = true;
+  double nextStepAt = 0;
   for (double t = warmupS; t < warmupS + o.minutes * 60 - settleS; t += o.intervalS) {
-    std::vector<Kind> kinds = {Kind::kRestart, Kind::kReset, Kind::kStall, Kind::kLoss, Kind::kHostStall, Kind::kReopen};
+    std::vector<Kind> kinds = {Kind::kRestart,   Kind::kReset,  Kind::kStall,       Kind::kLoss,
+                               Kind::kHostStall, Kind::kReopen, Kind::kRotateNonce, Kind::kStepClock};
     if (!o.netnsHosts.empty()) kinds.insert(kinds.end(), {Kind::kMove, Kind::kSender});
     Kind kind = kinds[random() % kinds.size()];
-    if (kind == Kind::kRestart) {
+    if (kind == Kind::kStepClock) {
+      // Every channel at once; the next faults wait until it was watched.
+      if (t < nextStepAt) continue;
+      nextStepAt = t + kStepWatchS + 1;
+      const long seconds = 5 + static_cast<long>(random() % 596);
+      events.push_back({t, kind, -1, forward ? seconds : -seconds});
+      forward = !forward;
+      for (double& at : freeAt) at = std::max(at, t + kStepWatchS + 1);
+      continue;
+    }
+    if (TargetsCamera(kind)) {
       int cam = static_cast<int>(random() % static_cast<unsigned>(cameras));
+      if (kind == Kind::kRotateNonce) {
+        // Only Digest cameras have nonces; pick among them.
+        std::vector<int> digest;
+        for (int i = 0; i < cameras; ++i)
+          if (cameraKinds[static_cast<size_t>(i)].auth == "digest") digest.push_back(i);
+        if (digest.empty()) continue;
+        cam = digest[static_cast<size_t>(cam) % digest.size()];
+      }
       bool free = true;
       for (const Channel& c : channels)
         if (c.camera == cam && freeAt[c.index] > t) free = false;
       if (!free) continue;
       for (const Channel& c : channels)
-        if (c.camera == cam) freeAt[c.index] = t + settleS + 3;
+        if (c.camera == cam) freeAt[c.index] = t + settleS + (kind == Kind::kRotateNonce ? kRotateWatchS : 3);
       events.push_back({t, kind, cam});
       continue;
     }
@@ -369,6 +488,16 @@ std::vector<Event> Schedule(const Options& o, const std::vector<Channel>& channe
     events.push_back({t, kind, ch});
   }
   return events;
+}
+
+// Lines of a camera's log that contain the text.
+unsigned CountLines(const std::string& path, const char* text) {
+  std::ifstream in(path);
+  std::string line;
+  unsigned n = 0;
+  while (std::getline(in, line))
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
 }
 
 double Median(std::vector<double> v) {
@@ -499,8 +628,7 @@ void Soak::CloseChannel(Channel& c) {
 void Soak::Apply(const Event& e) {
   const Clock::time_point start = Clock::now();
   if (log_ != nullptr)
-    std::fprintf(log_, "%9.3f chaos %s %s%d\n", Seconds(start - Started()), KindName(e.kind),
-                 e.kind == Kind::kRestart ? "camera " : "ch", e.target);
+    std::fprintf(log_, "%9.3f chaos %s %s\n", Seconds(start - Started()), KindName(e.kind), TargetName(e).c_str());
   if (e.kind == Kind::kRestart) {
     for (Channel& c : channels_)
       if (c.camera == e.target) c.sink->Begin(e.kind, start);
@@ -512,6 +640,24 @@ void Soak::Apply(const Event& e) {
     const Clock::time_point end = Clock::now();
     for (Channel& c : channels_)
       if (c.camera == e.target) c.sink->End(e.kind, end);
+    return;
+  }
+  if (e.kind == Kind::kRotateNonce) {
+    for (Channel& c : channels_)
+      if (c.camera == e.target) c.sink->Begin(e.kind, start, 0);
+    std::string answer = lab_.Command("rotate " + std::to_string(e.target));
+    if (answer != "ok") std::fprintf(stderr, "soak: camera %d: %s\n", e.target, answer.c_str());
+    for (Channel& c : channels_)
+      if (c.camera == e.target) c.sink->End(e.kind, start + std::chrono::seconds(static_cast<long>(kRotateWatchS)));
+    return;
+  }
+  if (e.kind == Kind::kStepClock) {
+    // Channels still in another fault are not judged: its gaps are not the step's.
+    for (Channel& c : channels_)
+      if (!c.sink->Busy()) c.sink->Begin(e.kind, start, 0);
+    g_lastStep = Clock::now().time_since_epoch().count();
+    StepWallClock(e.stepS);
+    for (Channel& c : channels_) c.sink->End(e.kind, start + std::chrono::seconds(static_cast<long>(kStepWatchS)));
     return;
   }
   Channel& c = channels_[static_cast<size_t>(e.target)];
@@ -717,11 +863,10 @@ int Soak::Run() {
   const Resources base = Sample();
   std::printf("soak: after warm-up %s\n", Describe(base).c_str());
 
-  const std::vector<Event> events = Schedule(o_, channels_, cameraCount, 0);
+  const std::vector<Event> events = Schedule(o_, channels_, cameras_, 0);
   std::printf("chaos: seed=%u events=%zu interval=%.1fs\n", o_.seed, events.size(), o_.intervalS);
   for (const Event& e : events)
-    std::printf("chaos: +%6.1fs %-16s %s%d\n", e.atS, KindName(e.kind), e.kind == Kind::kRestart ? "camera " : "ch",
-                e.target);
+    std::printf("chaos: +%6.1fs %-16s %s\n", e.atS, KindName(e.kind), TargetName(e).c_str());
   std::fflush(stdout);
 
   const Clock::time_point chaosStart = Clock::now();
@@ -844,6 +989,34 @@ int Soak::Run() {
   sampleRow("after closing", closed);
   uint64_t errors = 0;
   for (Channel& c : channels_) errors += c.log->Errors();
+  uint64_t stampsChecked = 0, stampsOff = 0;
+  double worstStamp = 0;
+  for (Channel& c : channels_) {
+    stampsChecked += c.sink->StampsChecked();
+    stampsOff += c.sink->StampsOff();
+    worstStamp = std::max(worstStamp, c.sink->WorstStampOffS());
+  }
+  std::snprintf(row, sizeof(row),
+                "\nAfter the clock steps (wall clock now %+lld s off the system's): %llu frames stamped more than "
+                "%.0f s off the stepped wall clock, of %llu judged %.0f s or more after a step; worst %.2f s.\n",
+                static_cast<long long>(WallClockOffset()), static_cast<unsigned long long>(stampsOff),
+                kStampToleranceS, static_cast<unsigned long long>(stampsChecked), kStampSettleS, worstStamp);
+  table << row;
+  // The Digest cameras log each stale answer and whether the request that
+  // followed it carried valid credentials with the fresh nonce.
+  unsigned staleAnswers = 0, renewed = 0, refused = 0;
+  for (size_t i = 0; i < cameras_.size(); ++i) {
+    if (cameras_[i].auth != "digest") continue;
+    const std::string path = o_.workDir + "/camera" + std::to_string(i) + ".log";
+    staleAnswers += CountLines(path, "with a stale nonce, answered 401");
+    renewed += CountLines(path, "with the fresh nonce: authenticated");
+    refused += CountLines(path, "with the fresh nonce: NOT authenticated");
+  }
+  std::snprintf(row, sizeof(row),
+                "After the nonce rotations: %u requests answered 401 stale; the request after it came with valid "
+                "credentials on the fresh nonce %u times, with invalid ones %u times.\n",
+                staleAnswers, renewed, refused);
+  table << row;
   std::snprintf(row, sizeof(row),
                 "\nRecovery over all faults: median %.2f s, max %.2f s. Driver error lines: %llu. Cameras that "
                 "failed to restart: %u; lab: %s.\n\n",
@@ -866,6 +1039,8 @@ int Soak::Run() {
   if (!o_.report.empty()) WriteReport(table.str());
   std::printf("soak: leaked after closing: fds=%ld threads=%ld\n", closed.fds - beforeOpen.fds,
               closed.threads - beforeOpen.threads);
+  std::printf("soak: stamps off_clock=%llu checked=%llu\n", static_cast<unsigned long long>(stampsOff),
+              static_cast<unsigned long long>(stampsChecked));
   std::printf("%s\n", last);
   return 0;
 }
@@ -875,7 +1050,9 @@ const char* kUsage =
     "                    [--report docs/RELIABILITY.md] [--note TEXT] [--netns-hosts /etc/hosts]\n"
     "Opens N channels (default 64) through the driver's exports against local test cameras and runs a\n"
     "seeded schedule of faults for M minutes (default 2), one every SECONDS (default 3): restart-camera,\n"
-    "reset-connection, stall-connection, drop-5%, stall-OnFrame, close-reopen.\n"
+    "reset-connection, stall-connection, drop-5%, stall-OnFrame, close-reopen, rotate-nonce (a Digest\n"
+    "camera makes its nonces stale) and step-clock (the wall clock, for every channel, 5 s to 10 min\n"
+    "forward or back).\n"
     "--netns-hosts: run inside a network namespace of its own (lo up with multicast, a route for\n"
     "224.0.0.0/4 on lo), PATH being its hosts file, which is rewritten: cameras are then reached by name\n"
     "and change-address moves them; one channel in eight receives a multicast group instead\n"

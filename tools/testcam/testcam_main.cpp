@@ -10,6 +10,7 @@
 #include <string>
 
 #include "mpeg4_clip.h"
+#include "rotating_auth.h"
 #include "testcam_options.h"
 
 namespace {
@@ -31,9 +32,23 @@ void OnMediaConfigure(GstRTSPMediaFactory* /*factory*/, GstRTSPMedia* media, gpo
   gst_object_unref(bin);
 }
 
-void SetUpAuth(GstRTSPServer* server, GstRTSPMediaFactory* factory, const testcam::Options& o) {
-  if (o.auth == testcam::Auth::kNone) return;
-  GstRTSPAuth* auth = gst_rtsp_auth_new();
+gboolean OnRotateSignal(gpointer auth) {
+  std::fprintf(stderr, "testcam: %u Digest nonces made stale\n", testcam::RotateNonces(static_cast<GstRTSPAuth*>(auth)));
+  return G_SOURCE_CONTINUE;
+}
+
+void OnNewSession(GstRTSPClient* /*client*/, GstRTSPSession* session, gpointer seconds) {
+  gst_rtsp_session_set_timeout(session, static_cast<guint>(GPOINTER_TO_INT(seconds)));
+}
+
+void OnClientConnected(GstRTSPServer* /*server*/, GstRTSPClient* client, gpointer seconds) {
+  g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), seconds);
+}
+
+// Returns the SIGUSR1 source that rotates the Digest nonces, 0 without Digest.
+guint SetUpAuth(GstRTSPServer* server, GstRTSPMediaFactory* factory, const testcam::Options& o) {
+  if (o.auth == testcam::Auth::kNone) return 0;
+  GstRTSPAuth* auth = o.auth == testcam::Auth::kDigest ? testcam::NewRotatingAuth() : gst_rtsp_auth_new();
   GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
   if (o.auth == testcam::Auth::kBasic) {
     gchar* basic = gst_rtsp_auth_make_basic(o.user.c_str(), o.password.c_str());
@@ -47,9 +62,12 @@ void SetUpAuth(GstRTSPServer* server, GstRTSPMediaFactory* factory, const testca
   gst_rtsp_token_unref(token);
   // No default token: a request without valid credentials gets 401.
   gst_rtsp_server_set_auth(server, auth);
-  g_object_unref(auth);
   gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                   GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+  // The server keeps the auth alive until after the source is removed.
+  guint rotate = o.auth == testcam::Auth::kDigest ? g_unix_signal_add(SIGUSR1, OnRotateSignal, auth) : 0;
+  g_object_unref(auth);
+  return rotate;
 }
 
 void SetUpMulticast(GstRTSPMediaFactory* factory) {
@@ -114,7 +132,9 @@ int Serve(const testcam::Options& o) {
   gst_rtsp_media_factory_set_protocols(factory, LowerTransports(o.protocols));
   if (o.protocols & testcam::kProtoMcast) SetUpMulticast(factory);
   if (clip) g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), clip.get());
-  SetUpAuth(server, factory, o);
+  const guint rotateSource = SetUpAuth(server, factory, o);
+  if (o.sessionTimeoutS > 0)
+    g_signal_connect(server, "client-connected", G_CALLBACK(OnClientConnected), GINT_TO_POINTER(o.sessionTimeoutS));
 
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
   gst_rtsp_mount_points_add_factory(mounts, "/stream", factory);  // takes the factory
@@ -142,6 +162,7 @@ int Serve(const testcam::Options& o) {
   std::fprintf(stderr, "testcam: stopping\n");
   g_source_remove(intSource);
   g_source_remove(termSource);
+  if (rotateSource != 0) g_source_remove(rotateSource);
   g_source_remove(serverSource);
   // Closing the clients tears down their media pipelines before exit.
   GstRTSPSessionPool* sessions = gst_rtsp_server_get_session_pool(server);

@@ -53,7 +53,9 @@ bool ParseProtocols(const std::string& text, unsigned* out) {
 const char* UsageText() {
   return "usage: testcam [--port 8554] [--codec h264|jpeg|mpeg4] [--size 640x480] [--fps 25]\n"
          "               [--auth none|basic|digest] [--user U --password P] [--protocols udp,tcp,mcast]\n"
+         "               [--session-timeout SECONDS]\n"
          "Serves live synthetic video at rtsp://127.0.0.1:PORT/stream; --port 0 picks a free port.\n"
+         "SIGUSR1 makes every Digest nonce handed out so far stale.\n"
          "ORVALEN_TESTCAM_CLIP=FILE serves that MP4 (MPEG-4 part 2) instead of generating one;\n"
          "ORVALEN_TESTCAM_MPEG4_CONFIG=sdp sends its configuration in the SDP only.\n";
 }
@@ -79,7 +81,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       continue;
     }
     static const char* const kWithValue[] = {"--port", "--codec",    "--size",     "--fps",
-                                             "--auth", "--user",     "--password", "--protocols"};
+                                             "--auth", "--user",     "--password", "--protocols",
+                                             "--session-timeout"};
     bool known = false;
     for (const char* option : kWithValue) known = known || name == option;
     if (!known) {
@@ -107,6 +110,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       ok = ParseSize(value, &parsed.width, &parsed.height);
     } else if (name == "--fps") {
       ok = ParseInt(value, 1, 120, &parsed.fps);
+    } else if (name == "--session-timeout") {
+      ok = ParseInt(value, 1, 3600, &parsed.sessionTimeoutS);
     } else if (name == "--auth") {
       if (value == "none")
         parsed.auth = Auth::kNone;

@@ -23,6 +23,8 @@ struct Options {
   std::string user = "user";
   std::string password = "password";
   unsigned protocols = kProtoUdp | kProtoTcp | kProtoMcast;
+  // Announced in the Session header; 0 keeps the server's 60 s.
+  int sessionTimeoutS = 0;
   // MPEG-4 configuration in the SDP only, not in-band before I-VOPs; from
   // ORVALEN_TESTCAM_MPEG4_CONFIG=sdp, for testing receivers of such cameras.
   bool mpeg4ConfigInSdpOnly = false;

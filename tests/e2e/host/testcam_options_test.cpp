@@ -14,7 +14,7 @@ TEST(TestcamOptionsTest, ReadsTheCommandLine) {
   Options o;
   std::string error;
   ASSERT_TRUE(Parse({"--port", "0", "--codec", "mpeg4", "--size", "320x240", "--fps", "15", "--auth", "digest",
-                     "--user", "u", "--password", "p", "--protocols", "tcp,mcast"},
+                     "--user", "u", "--password", "p", "--protocols", "tcp,mcast", "--session-timeout", "10"},
                     &o, &error))
       << error;
   EXPECT_EQ(o.port, 0);
@@ -24,13 +24,14 @@ TEST(TestcamOptionsTest, ReadsTheCommandLine) {
   EXPECT_EQ(o.fps, 15);
   EXPECT_EQ(o.auth, Auth::kDigest);
   EXPECT_EQ(o.protocols, unsigned(kProtoTcp | kProtoMcast));
+  EXPECT_EQ(o.sessionTimeoutS, 10);
 }
 
 TEST(TestcamOptionsTest, RefusesWhatTheEncodersCannotServe) {
   const std::vector<std::vector<const char*>> kBad = {
       {"--port", "65536"}, {"--size", "641x480"}, {"--size", "8x8"}, {"--fps", "0"},
       {"--codec", "h265"}, {"--auth", "ntlm"},    {"--protocols", ""}, {"--user", "a:b"},
-      {"--fps"},
+      {"--fps"},           {"--session-timeout", "0"},
   };
   for (const auto& args : kBad) {
     Options o;
