@@ -11,6 +11,10 @@
 #   ORVALEN_RELIABILITY_ASAN=0      leaves the sanitizer run out
 #   ORVALEN_FUZZ_ARGS               more arguments for fuzz.sh, for example
 #                                  "--execs 10000000 --coverage"
+#   ORVALEN_RELIABILITY_FUZZ_ONLY=1 fuzzing only: its row and its section of the
+#                                  report are replaced, the rest stays
+#   ORVALEN_RELIABILITY_FUZZ_LOG    a finished fuzz.sh output to report
+#                                  instead of running it again
 set -u
 SECONDS_PER_TARGET="${1:-120}"
 cd "$(dirname "$0")/.."
@@ -30,11 +34,52 @@ JOBS="$(nproc)"
 STARTED="$(date -u '+%Y-%m-%d %H:%M UTC')"
 LOAD_START="$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null)"
 
-echo "== fuzz $SECONDS_PER_TARGET s per target"
-# shellcheck disable=SC2086 # the extra arguments are split on purpose
-./scripts/fuzz.sh "$SECONDS_PER_TARGET" ${ORVALEN_FUZZ_ARGS:-} >"$WORK/fuzz.txt" 2>&1
-FUZZ_STATUS=$?
+if [ -n "${ORVALEN_RELIABILITY_FUZZ_LOG:-}" ]; then
+  echo "== fuzz: the finished run in $ORVALEN_RELIABILITY_FUZZ_LOG"
+  cp "$ORVALEN_RELIABILITY_FUZZ_LOG" "$WORK/fuzz.txt" || exit 1
+  tail -n 1 "$WORK/fuzz.txt" | grep -q '^fuzz: .* crashes=0 below_floor=0$'
+  FUZZ_STATUS=$?
+else
+  echo "== fuzz $SECONDS_PER_TARGET s per target"
+  # shellcheck disable=SC2086 # the extra arguments are split on purpose
+  ./scripts/fuzz.sh "$SECONDS_PER_TARGET" ${ORVALEN_FUZZ_ARGS:-} >"$WORK/fuzz.txt" 2>&1
+  FUZZ_STATUS=$?
+fi
 tail -n 1 "$WORK/fuzz.txt"
+
+verdict() {
+  if [ "$1" -eq 0 ]; then echo "passed"; else echo "FAILED"; fi
+}
+fuzz_row() {
+  echo "| fuzz, $SECONDS_PER_TARGET s per target${ORVALEN_FUZZ_ARGS:+ ($ORVALEN_FUZZ_ARGS)} | $(verdict $FUZZ_STATUS): \`$(tail -n 1 "$WORK/fuzz.txt")\` |"
+}
+fuzz_section() {
+  echo "## Fuzzing"
+  echo
+  echo "Each libFuzzer target ran for at most $SECONDS_PER_TARGET s${ORVALEN_FUZZ_ARGS:+ ($ORVALEN_FUZZ_ARGS)} on its seed corpus,"
+  echo "built with clang, ASan and UBSan, at commit \`$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\`"
+  echo "($STARTED). Columns: executions, the floor asked for (if any), crashes (artifacts),"
+  echo "corpus files at the end, line coverage of its sources (with --coverage)."
+  echo
+  echo "| target | execs | floor | crashes | corpus | lines |"
+  echo "|---|---:|---:|---:|---:|---:|"
+  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==6 {printf "| %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6}' \
+    "$WORK/fuzz.txt"
+}
+
+if [ "${ORVALEN_RELIABILITY_FUZZ_ONLY:-0}" = "1" ]; then
+  # Everything up to the row, the new row, up to the section, the new
+  # section, and from the fault tests on as they were.
+  fuzz_row >"$WORK/fuzz-row.md"
+  fuzz_section >"$WORK/fuzz-section.md"
+  awk -v row="$WORK/fuzz-row.md" -v section="$WORK/fuzz-section.md" '
+    /^\| fuzz, / { while ((getline line < row) > 0) print line; next }
+    /^## Fuzzing$/ { while ((getline line < section) > 0) print line; print ""; skip = 1; next }
+    /^## / { skip = 0 }
+    !skip { print }' "$REPORT" >"$WORK/report.md" && cp "$WORK/report.md" "$REPORT"
+  echo "== wrote the fuzzing part of $REPORT"
+  exit $FUZZ_STATUS
+fi
 
 # faults BUILD_DIR NAME [configure arguments...]: builds the fault suite and
 # what it drives, runs the label, keeps the verbose output in NAME.txt.
@@ -84,9 +129,6 @@ sanitizer_reports() {
   [ -f "$1" ] || { echo 0; return; }
   grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:' "$1"
 }
-verdict() {
-  if [ "$1" -eq 0 ]; then echo "passed"; else echo "FAILED"; fi
-}
 
 {
   echo "# Reliability"
@@ -98,22 +140,13 @@ verdict() {
   echo
   echo "| run | result |"
   echo "|---|---|"
-  echo "| fuzz, $SECONDS_PER_TARGET s per target | $(verdict $FUZZ_STATUS): \`$(tail -n 1 "$WORK/fuzz.txt")\` |"
+  fuzz_row
   echo "| fault tests, release | $(verdict $RELEASE_STATUS) |"
   if [ "$RUN_ASAN" != "0" ]; then
     echo "| fault tests, ASan+UBSan | $(verdict $ASAN_STATUS), sanitizer reports: $(sanitizer_reports "$WORK/asan.txt") |"
   fi
   echo
-  echo "## Fuzzing"
-  echo
-  echo "Each libFuzzer target ran for at most $SECONDS_PER_TARGET s on its seed corpus, built with clang,"
-  echo "ASan and UBSan. Columns: executions, the floor asked for (if any), crashes (artifacts),"
-  echo "corpus files at the end, line coverage of its sources (with --coverage)."
-  echo
-  echo "| target | execs | floor | crashes | corpus | lines |"
-  echo "|---|---:|---:|---:|---:|---:|"
-  awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==6 {printf "| %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6}' \
-    "$WORK/fuzz.txt"
+  fuzz_section
   echo
   echo "## Fault tests"
   echo
