@@ -57,8 +57,12 @@ fuzz_section() {
   echo "## Fuzzing"
   echo
   echo "Each libFuzzer target ran for at most $SECONDS_PER_TARGET s${ORVALEN_FUZZ_ARGS:+ ($ORVALEN_FUZZ_ARGS)} on its seed corpus,"
-  echo "built with clang, ASan and UBSan, at commit \`$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\`"
-  echo "($STARTED). Columns: executions, the floor asked for (if any), crashes (artifacts),"
+  if [ -n "${ORVALEN_RELIABILITY_FUZZ_LOG:-}" ]; then
+    echo "built with clang, ASan and UBSan; a finished run, reported at commit"
+  else
+    echo "built with clang, ASan and UBSan, at commit"
+  fi
+  echo "\`$(git rev-parse --short HEAD 2>/dev/null || echo unknown)\` ($STARTED). Columns: executions, the floor asked for (if any), crashes (artifacts),"
   echo "corpus files at the end, line coverage of its sources (with --coverage)."
   echo
   echo "| target | execs | floor | crashes | corpus | lines |"
