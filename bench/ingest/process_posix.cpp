@@ -31,6 +31,11 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutPath,
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  // A benchmark started in the background of a shell ignores SIGINT, and
+  // the child would inherit that and not stop when asked.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   const int in = open("/dev/null", O_RDONLY);
   if (in >= 0) dup2(in, 0);
   const int outFd = open(stdoutPath.empty() ? "/dev/null" : stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
