@@ -33,7 +33,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts testcam with the given transport; prints its RTSP port.
+# Starts testcam with the given transport and sets PORT to its RTSP port.
+# Not in a command substitution: the subshell's pid list would be lost and
+# the cameras left running.
 start_camera() {
   local log="$WORK/testcam-$1.log"
   "$TESTCAM" --port 0 --codec h264 --size "${WIDTH}x${HEIGHT}" --protocols "$1" >"$log" 2>&1 &
@@ -41,7 +43,7 @@ start_camera() {
   for _ in $(seq 1 200); do
     url="$(sed -n 's/^ready \(rtsp:.*\)$/\1/p' "$log")"
     if [ -n "$url" ]; then
-      echo "$url" | sed 's|rtsp://127.0.0.1:\([0-9]*\)/.*|\1|'
+      PORT="$(echo "$url" | sed 's|rtsp://127.0.0.1:\([0-9]*\)/.*|\1|')"
       return 0
     fi
     sleep 0.1
@@ -50,8 +52,10 @@ start_camera() {
   cat "$log" >&2
   return 1
 }
-UDP_PORT="$(start_camera udp)"
-TCP_PORT="$(start_camera tcp)"
+start_camera udp
+UDP_PORT="$PORT"
+start_camera tcp
+TCP_PORT="$PORT"
 
 cd "$WORK"
 timeout 300 "$WINE64" "$WORK/msvc_host.exe" "$UDP_PORT" "$TCP_PORT" "$WIDTH" "$HEIGHT"
