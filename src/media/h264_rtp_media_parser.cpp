@@ -166,43 +166,19 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   if (length < 4) return false;
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
-  // Each unit's 2-byte size becomes a 3-byte start code, so the units add
-  // at most half as much again as they take from the packet. That room is
-  // taken once, and units that need nothing but their start code are
-  // written straight into it.
-  uint8_t* out = Reserve(remaining + remaining / 2);
-  bool valid = true;
   while (remaining > 1) {
     const size_t size = ReadBigEndian16(p);
     p += 2;
     remaining -= 2;
-    if (size > remaining) {
-      valid = false;
-      break;
-    }
+    if (size > remaining) return false;
     if (remaining == 0) break;
     // A zero-size unit carries nothing; skipping it keeps an empty start
     // code out of the frame.
-    if (size > 0) {
-      const uint8_t type = NalTypeOf(p[0]);
-      if (out != nullptr && type != kNalIdrSlice && (type < kNalSei || type > kNalAccessUnitDelimiter)) {
-        if (IsSlice(type)) m_framePicture = true;
-        out[0] = 0;
-        out[1] = 0;
-        out[2] = 1;
-        std::memcpy(out + 3, p, size);
-        out += size + 3;
-      } else {
-        if (out != nullptr) Commit(out);
-        HandleNalUnit(p, size);
-        out = Reserve((remaining - size) + (remaining - size) / 2);
-      }
-    }
+    if (size > 0) HandleNalUnit(p, size);
     p += size;
     remaining -= size;
   }
-  if (out != nullptr) Commit(out);
-  return valid;
+  return true;
 }
 
 bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {
@@ -251,7 +227,7 @@ bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {
       if (start && IsSlice(type)) {
         Append(nalHeader);
       }
-      Append(data, size);
+      Refer(data, size);
       break;
   }
   if (end) m_fragmentMode = kFragmentAppend;
@@ -281,7 +257,7 @@ void CH264RTPMediaParser::HandleNalUnit(const uint8_t* unit, size_t length) {
   } else {
     AppendStartCode();
   }
-  Append(unit, length);
+  Refer(unit, length);
 }
 
 void CH264RTPMediaParser::BeginSlice(uint8_t type, const uint8_t* sliceData, size_t length) {
@@ -336,12 +312,12 @@ void CH264RTPMediaParser::ReportInterleaved() {
 
 bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
   m_framePicture = false;
-  if (m_frameBuffer.empty()) return false;
-  // Within the slack the base keeps past the limit.
-  m_frameBuffer.Put(kFrameTrailer, sizeof(kFrameTrailer));
+  if (m_frame.empty()) return false;
+  // Past the limit: a frame at the limit still gets its delimiter.
+  m_frame.Append(kFrameTrailer, sizeof(kFrameTrailer));
   uint32_t width = 0;
   uint32_t height = 0;
-  if (ParseSps(m_frameBuffer.data(), m_frameBuffer.size(), &width, &height)) {
+  if (FindSps(&width, &height)) {
     m_width = width & 0xFFFFu;
     m_height = height & 0xFFFFu;
     *formatCode = kFormatH264;
@@ -359,6 +335,20 @@ bool CH264RTPMediaParser::FinishFrame(uint32_t* formatCode) {
   if (m_waiting) return false;
   *formatCode = kFormatI264;
   return true;
+}
+
+bool CH264RTPMediaParser::FindSps(uint32_t* width, uint32_t* height) {
+  // A frame's SPS is one this depacketizer put in front of its first slice,
+  // so only the head of the frame is read in one piece.
+  const size_t size = m_frame.size();
+  const uint8_t* head = m_frame.Front(std::min(size, kSpsSearchLimit + 3));
+  size_t at = 0;
+  while (at < kSpsSearchLimit && at + 3 < size &&
+         !(head[at] == 0 && head[at + 1] == 0 && head[at + 2] == 1 && (head[at + 3] & 0x1F) == 7))
+    ++at;
+  if (at >= kSpsSearchLimit || at + 3 >= size) return false;
+  const size_t length = std::min(size, at + 4 + kMaxParameterSetSize);
+  return ParseSps(m_frame.Front(length), length, width, height);
 }
 
 bool CH264RTPMediaParser::ParseSps(const uint8_t* data, size_t length, uint32_t* width, uint32_t* height) {

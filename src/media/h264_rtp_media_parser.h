@@ -87,7 +87,10 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   // False when the packet is refused.
   bool HandleStapA(const uint8_t* payload, size_t length);
   bool HandleFuA(const uint8_t* payload, size_t length);
+  // A unit of the current packet's payload.
   void HandleNalUnit(const uint8_t* unit, size_t length);
+  // The picture size from the SPS at the head of the frame.
+  bool FindSps(uint32_t* width, uint32_t* height);
   // A slice: the parameter sets before the first IDR slice, then the unit.
   void BeginSlice(uint8_t type, const uint8_t* sliceData, size_t length);
   void StoreParameterSet(const uint8_t* unit, size_t length);

@@ -98,7 +98,7 @@ PacketResult CJpegRTPMediaParser::Depacketize(const CRTPPacket& packet) {
   if (hasExtension && !extensionFirst)
     accepted =
         HandleExtension(packet.GetExtensionProfile(), packet.GetExtensionData(), packet.GetExtensionLength()) || accepted;
-  m_framePicture = !m_frameBuffer.empty();
+  m_framePicture = !m_frame.empty();
   return accepted ? PacketResult::kNeedMore : PacketResult::kDropped;
 }
 
@@ -114,14 +114,14 @@ bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n, bool afterEx
       // The extension carried the image's own marker segments: only the
       // scan data follow them.
       if (!known) headers = std::min<size_t>(n, m_payloadHeaderSize);
-      Append(p + headers, n - headers);
+      Refer(p + headers, n - headers);
     } else if (known && n >= headers + 2 && p[headers] == 0xFF && p[headers + 1] == 0xD8) {
       // A whole JFIF image behind the RFC 2435 headers.
       m_width = 0;
       m_height = 0;
-      Append(p + headers, n - headers);
+      Refer(p + headers, n - headers);
     } else {
-      Append(p, n);
+      Refer(p, n);
     }
     m_waiting = false;
   } else {
@@ -131,7 +131,7 @@ bool CJpegRTPMediaParser::HandlePayload(const uint8_t* p, size_t n, bool afterEx
     }
     // Continuation data go in arrival order; the offset is not used to
     // place them.
-    if (n > m_payloadHeaderSize) Append(p + m_payloadHeaderSize, n - m_payloadHeaderSize);
+    if (n > m_payloadHeaderSize) Refer(p + m_payloadHeaderSize, n - m_payloadHeaderSize);
   }
   return true;
 }
@@ -170,27 +170,29 @@ bool CJpegRTPMediaParser::FinishFrame(uint32_t* formatCode) {
 
 bool CJpegRTPMediaParser::BuildJpegFrame() {
   try {
-    if (m_frameBuffer.size() <= 8) {
-      m_frameBuffer.clear();
+    if (m_frame.size() <= 8) {
+      m_frame.clear();
       return false;
     }
-    if (m_frameBuffer[0] == 0xFF && m_frameBuffer[1] == 0xD8) {
+    const uint8_t* head = m_frame.Front(2);
+    if (head[0] == 0xFF && head[1] == 0xD8) {
       FindFrameSize();
     } else if (!BuildRfc2435Frame()) {
-      m_frameBuffer.clear();
+      m_frame.clear();
       return false;
     }
     AddEndOfImage();
     return true;
   } catch (...) {
-    m_frameBuffer.clear();
+    m_frame.clear();
     return false;
   }
 }
 
 void CJpegRTPMediaParser::FindFrameSize() {
-  const uint8_t* b = m_frameBuffer.data();
-  const size_t n = m_frameBuffer.size();
+  // The image's own segments may run far into the frame: read in one piece.
+  const size_t n = m_frame.size();
+  const uint8_t* b = m_frame.Front(n);
   m_width = 0;
   m_height = 0;
   // Segment by segment from SOI, as a quantization table may hold the bytes
@@ -225,34 +227,30 @@ void CJpegRTPMediaParser::FindFrameSize() {
 }
 
 bool CJpegRTPMediaParser::BuildRfc2435Frame() {
-  m_width = Dimension(m_frameBuffer[6], m_state.announcedWidth);
-  m_height = Dimension(m_frameBuffer[7], m_state.announcedHeight);
+  // Only the RFC 2435 headers at the front are read, in one piece.
+  const size_t n = m_frame.size();
+  const uint8_t* head = m_frame.Front(std::min(n, kMainHeaderSize + kRestartHeaderSize + kQuantHeaderSize));
+  m_width = Dimension(head[6], m_state.announcedWidth);
+  m_height = Dimension(head[7], m_state.announcedHeight);
+  size_t headers = kMainHeaderSize;
+  if (head[4] >= 64 && head[4] < 128) headers += kRestartHeaderSize;
+  if (ReadBigEndian24(head + 1) == 0 && head[5] >= 128 && n >= headers + kQuantHeaderSize)
+    headers += kQuantHeaderSize + ReadBigEndian16(head + headers + 2);
+  const size_t length = std::min(n, headers);
   uint8_t header[kHeaderAreaSize];
   size_t headerLength = 0;
   size_t consumed = 0;
-  if (!PrepareJpegHeader(m_frameBuffer.data(), m_frameBuffer.size(), header, &headerLength, &consumed, &m_state))
-    return false;
-  // Replace the consumed bytes by the header with a single move of the data.
-  if (headerLength > consumed) {
-    m_frameBuffer.InsertFront(headerLength - consumed);
-  } else if (consumed > headerLength) {
-    m_frameBuffer.EraseFront(consumed - headerLength);
-  }
-  if (headerLength != 0) std::memcpy(m_frameBuffer.data(), header, headerLength);
+  if (!PrepareJpegHeader(m_frame.Front(length), length, header, &headerLength, &consumed, &m_state)) return false;
+  m_frame.ReplaceFront(consumed, header, headerLength);
   return true;
 }
 
 void CJpegRTPMediaParser::AddEndOfImage() {
-  const uint8_t* b = m_frameBuffer.data();
-  const size_t n = m_frameBuffer.size();
-  for (size_t i = n; i-- > 0;) {
-    if (b[i] == 0xFF) {
-      if (i + 1 < n && b[i + 1] == 0xD9) return;
-      break;
-    }
-  }
+  const size_t n = m_frame.size();
+  const size_t last = m_frame.FindLast(0xFF);
+  if (last + 1 < n && m_frame.ByteAt(last + 1) == 0xD9) return;
   static const uint8_t kEndOfImage[2] = {0xFF, 0xD9};
-  m_frameBuffer.Put(kEndOfImage, sizeof(kEndOfImage));
+  m_frame.Append(kEndOfImage, sizeof(kEndOfImage));
 }
 
 bool CJpegRTPMediaParser::Rfc2435HeaderSize(const uint8_t* data, size_t length, size_t* size) {

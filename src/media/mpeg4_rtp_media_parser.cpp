@@ -1,5 +1,7 @@
 #include "media/mpeg4_rtp_media_parser.h"
 
+#include <algorithm>
+
 #include "media/media_format.h"
 #include "platform/module.h"
 
@@ -16,6 +18,8 @@ bool IsConfigurationStart(const uint8_t* p) {
 namespace {
 
 const size_t kConfigStoreLimit = 64;
+// Bytes at the head of a key frame the header is looked for in first.
+const size_t kHeaderView = 4096;
 
 using namespace mpeg4;
 
@@ -119,20 +123,19 @@ PacketResult CMpeg4RTPMediaParser::Depacketize(const CRTPPacket& packet) {
     m_framePicture = !m_waiting;
   }
   if (m_waiting) return PacketResult::kDropped;
-  if (n > a) Append(p + a, n - a);
+  if (n > a) Refer(p + a, n - a);
   return PacketResult::kNeedMore;
 }
 
 bool CMpeg4RTPMediaParser::FinishFrame(uint32_t* formatCode) {
   m_framePicture = false;
-  if (m_frameBuffer.empty()) return false;
+  if (m_frame.empty()) return false;
   *formatCode = kFormatDivi;
   if (m_keyFrame) {
     int32_t width = 0;
     int32_t height = 0;
     if (m_headerParser == nullptr) ReportMissingLibrary();
-    if (m_headerParser == nullptr ||
-        m_headerParser(m_frameBuffer.data(), static_cast<uint32_t>(m_frameBuffer.size()), &width, &height) <= 0) {
+    if (m_headerParser == nullptr || !ReadHeader(&width, &height)) {
       Reset();
       return false;
     }
@@ -141,6 +144,15 @@ bool CMpeg4RTPMediaParser::FinishFrame(uint32_t* formatCode) {
     m_height = height > 0 ? uint32_t(height) : 0;
   }
   return true;
+}
+
+bool CMpeg4RTPMediaParser::ReadHeader(int32_t* width, int32_t* height) {
+  // The configuration leads a key frame: its head is read in one piece
+  // first, and the whole frame only when the head does not do.
+  const size_t size = m_frame.size();
+  const size_t head = std::min(size, kHeaderView);
+  if (m_headerParser(m_frame.Front(head), static_cast<uint32_t>(head), width, height) > 0) return true;
+  return head < size && m_headerParser(m_frame.Front(size), static_cast<uint32_t>(size), width, height) > 0;
 }
 
 void CMpeg4RTPMediaParser::ReportMissingLibrary() {

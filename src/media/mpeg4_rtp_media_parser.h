@@ -69,6 +69,8 @@ class CMpeg4RTPMediaParser : public CRTPMediaParser {
   bool FinishFrame(uint32_t* formatCode) override;
 
  private:
+  // The picture size from the key frame's video object layer header.
+  bool ReadHeader(int32_t* width, int32_t* height);
   void ReportMissingLibrary();
 
   bool m_waiting;

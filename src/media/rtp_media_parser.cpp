@@ -6,16 +6,6 @@
 #include "media/media_format.h"
 
 namespace telvora {
-namespace {
-
-// Room past the limit for what a codec adds when it finishes a frame (the
-// H.264 delimiter, a JPEG header in place of the RFC 2435 headers).
-constexpr size_t kFinishSlack = 2048;
-// A buffer larger than this is given back when a frame used less than a
-// quarter of it, so one outsized frame does not pin its memory.
-constexpr size_t kKeptCapacity = 4 * 1024 * 1024;
-
-}  // namespace
 
 constexpr size_t CRTPMediaParser::kMaxFrameBufferSize;
 
@@ -59,7 +49,7 @@ bool CRTPMediaParser::CheckSequence(const CRTPPacket& packet) {
   return sequence == expected;
 }
 
-PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
+PacketResult CRTPMediaParser::ProcessPacket(CRTPPacket& packet) {
   try {
     bool delivered = false;
     const uint32_t timestamp = packet.GetTimestamp();
@@ -87,6 +77,7 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
     }
 
     const PacketResult result = Depacketize(packet);
+    m_frame.Keep(packet);
     if (!CheckBufferSize()) {
       Reset();
       return PacketResult::kDropped;
@@ -111,38 +102,17 @@ PacketResult CRTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
   }
 }
 
-bool CRTPMediaParser::AppendGrowing(const uint8_t* data, size_t length) {
-  if (m_overflow) return false;
-  const size_t size = m_frameBuffer.size();
-  if (size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) {
-    m_overflow = true;
-    return false;
-  }
-  if (length == 0) return true;
-  const size_t needed = size + length;
-  if (needed > m_frameBuffer.capacity()) Grow(needed);
-  std::memcpy(m_frameBuffer.data() + size, data, length);
-  m_frameBuffer.SetSize(needed);
-  return true;
-}
-
-void CRTPMediaParser::Grow(size_t needed) {
-  m_frameBuffer.reserve(std::min(kMaxFrameBufferSize + kFinishSlack, std::max(needed, 2 * m_frameBuffer.capacity())));
-}
-
 void CRTPMediaParser::ClearFrame() {
-  const size_t used = m_frameBuffer.size();
-  m_frameBuffer.clear();
+  m_frame.clear();
   m_frameHeld = false;
   m_framePicture = false;
-  if (m_frameBuffer.capacity() > kKeptCapacity && used < m_frameBuffer.capacity() / 4) m_frameBuffer.Release();
 }
 
 bool CRTPMediaParser::CompleteFrame(uint32_t rtpTimestamp) {
   m_frameHeld = false;
   uint32_t code = 0;
   bool taken = false;
-  if (FinishFrame(&code) && !m_frameBuffer.empty()) taken = HandOver(code, rtpTimestamp);
+  if (FinishFrame(&code) && !m_frame.empty()) taken = HandOver(code, rtpTimestamp);
   ClearFrame();
   return taken;
 }
@@ -151,7 +121,7 @@ bool CRTPMediaParser::HandOver(uint32_t code, uint32_t rtpTimestamp) {
   IFrameAllocator* allocator = m_owner != nullptr ? m_owner->GetFrameAllocator() : nullptr;
   IVideoFrame* frame = nullptr;
   if (allocator != nullptr && m_client != nullptr)
-    frame = allocator->CreateFrame(code, static_cast<uint32_t>(m_frameBuffer.size()), m_client->GetDriverName().c_str());
+    frame = allocator->CreateFrame(code, static_cast<uint32_t>(m_frame.size()), m_client->GetDriverName().c_str());
   if (frame == nullptr) {
     // Frames that follow refer to this one: the codec waits for a key frame.
     if (m_client != nullptr && !m_allocationFailed && m_owner != nullptr) {
@@ -168,8 +138,8 @@ bool CRTPMediaParser::HandOver(uint32_t code, uint32_t rtpTimestamp) {
       m_owner->Log(1, "%s: Data copying error, device %s", m_frameFunction, m_owner->GetDeviceText().c_str());
       Reset();
     } else {
-      const uint32_t size = static_cast<uint32_t>(m_frameBuffer.size());
-      std::memcpy(data, m_frameBuffer.data(), size);
+      const uint32_t size = static_cast<uint32_t>(m_frame.size());
+      m_frame.CopyTo(data);
       SYSTEMTIME time{};
       m_client->ConvertTimestamp(rtpTimestamp, &time);
       frame->SetWidth(m_width);

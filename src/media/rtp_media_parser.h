@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/driver_services.h"
-#include "media/frame_buffer.h"
+#include "media/frame_assembly.h"
 #include "media/media_parser_client.h"
 #include "rtp/rtp_packet.h"
 
@@ -44,6 +44,9 @@ enum class PacketResult {
 // driver's allocator and handed to the client; every frame it creates it
 // also releases.
 //
+// Payload bytes stay in the packets' storage until the frame is complete
+// and are then copied once, gathered, into the host frame.
+//
 // A frame ends at the marker bit, at a change of timestamp, or where a
 // packet begins a new picture. Until a marker has been seen to end a frame
 // (the next packet starts a new one), a frame that ends at a marker waits
@@ -61,8 +64,9 @@ class CRTPMediaParser {
   CRTPMediaParser(const CRTPMediaParser&) = delete;
   CRTPMediaParser& operator=(const CRTPMediaParser&) = delete;
 
-  // Packets in sequence order. Never throws.
-  PacketResult ProcessPacket(const CRTPPacket& packet);
+  // Packets in sequence order. Never throws. The depacketizer may take the
+  // packet's payload storage, leaving it another one and an empty payload.
+  PacketResult ProcessPacket(CRTPPacket& packet);
   // Drops the frame being assembled and waits for the next key frame.
   virtual void Reset() = 0;
   // Replaces SPS, PPS, configuration and announced size. Called before
@@ -74,8 +78,9 @@ class CRTPMediaParser {
 
   uint32_t GetWidth() const { return m_width; }
   uint32_t GetHeight() const { return m_height; }
-  size_t GetFrameBufferSize() const { return m_frameBuffer.size(); }
-  size_t GetFrameBufferCapacity() const { return m_frameBuffer.capacity(); }
+  size_t GetFrameBufferSize() const { return m_frame.size(); }
+  // Memory held for frames, used or not.
+  size_t GetFrameBufferCapacity() const { return m_frame.HeldBytes(); }
   // True once a frame has waited on its marker and the next packet began
   // another frame.
   bool MarkersConfirmed() const { return m_markers == kMarkersRight; }
@@ -89,7 +94,7 @@ class CRTPMediaParser {
   // Whether a marker alone may end a frame before the sender has shown
   // that its markers are right.
   virtual bool TrustMarkerAtOnce() const { return false; }
-  // Turns the buffer into the bytes handed over and picks the format code.
+  // Turns the frame into the bytes handed over and picks the format code.
   // False drops the frame (the codec resets itself where it must).
   virtual bool FinishFrame(uint32_t* formatCode) = 0;
   // Whether the hand-off also calls SetFormat.
@@ -98,53 +103,34 @@ class CRTPMediaParser {
   // True when the packet follows the previous one without a gap (the first
   // packet always does). Remembers the packet's sequence number.
   bool CheckSequence(const CRTPPacket& packet);
-  // Appends to the frame unless that would take it past the limit; then
-  // nothing is appended and the frame is dropped once the packet is done.
+  // Append copies, Refer keeps bytes of the current packet's payload in
+  // place; neither takes the frame past the limit: the piece that does not
+  // fit is left out and the frame is dropped once the packet is done.
   bool Append(const uint8_t* data, size_t length) {
-    const size_t size = m_frameBuffer.size();
-    if (!m_overflow && length != 0 && length <= m_frameBuffer.capacity() - size && size + length <= kMaxFrameBufferSize) {
-      std::memcpy(m_frameBuffer.data() + size, data, length);
-      m_frameBuffer.SetSize(size + length);
-      return true;
-    }
-    return AppendGrowing(data, length);
+    if (!Fits(length)) return false;
+    m_frame.Append(data, length);
+    return true;
   }
   bool Append(uint8_t byte) { return Append(&byte, 1); }
-  // 00 00 01, the Annex B start code, without a call for three bytes.
+  bool Refer(const uint8_t* payloadBytes, size_t length) {
+    if (!Fits(length)) return false;
+    m_frame.Refer(payloadBytes, length);
+    return true;
+  }
+  // 00 00 01, the Annex B start code.
   bool AppendStartCode() {
-    const size_t size = m_frameBuffer.size();
-    if (!m_overflow && m_frameBuffer.capacity() - size >= 3 && size + 3 <= kMaxFrameBufferSize) {
-      uint8_t* out = m_frameBuffer.data() + size;
-      out[0] = 0;
-      out[1] = 0;
-      out[2] = 1;
-      m_frameBuffer.SetSize(size + 3);
-      return true;
-    }
-    static const uint8_t kCode[3] = {0, 0, 1};
-    return AppendGrowing(kCode, 3);
+    if (!Fits(3)) return false;
+    m_frame.AppendStartCode();
+    return true;
   }
-  // Room for up to length more bytes, to be written at the returned
-  // pointer and kept with Commit; one limit check for a whole packet. Null
-  // when they could take the frame past the limit: the caller then appends
-  // piece by piece, and the piece that does not fit drops the frame.
-  uint8_t* Reserve(size_t length) {
-    const size_t size = m_frameBuffer.size();
-    if (m_overflow || size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) return nullptr;
-    if (length > m_frameBuffer.capacity() - size) Grow(size + length);
-    return m_frameBuffer.data() + size;
-  }
-  // Keeps what was written since Reserve, up to end.
-  void Commit(const uint8_t* end) { m_frameBuffer.SetSize(static_cast<size_t>(end - m_frameBuffer.data())); }
-  // Empties the frame buffer and, after an outsized frame, gives its
-  // memory back.
+  // Empties the frame and, after an outsized frame, gives its memory back.
   void ClearFrame();
 
   uint16_t m_lastSequenceNumber;
   bool m_firstPacket;
   IDriver* m_owner;
   IMediaParserClient* m_client;
-  CFrameBuffer m_frameBuffer;
+  CFrameAssembly m_frame;
   std::vector<uint8_t> m_sps;
   std::vector<uint8_t> m_pps;
   std::vector<uint8_t> m_config;
@@ -159,10 +145,15 @@ class CRTPMediaParser {
  private:
   enum MarkerState { kMarkersUnknown, kMarkersRight, kMarkersEarly };
 
-  bool AppendGrowing(const uint8_t* data, size_t length);
-  // Room for needed bytes in all: doubling, but never past what the limit
-  // can use.
-  void Grow(size_t needed);
+  // False, and the mark set, when length more bytes would take the frame
+  // past the limit.
+  bool Fits(size_t length) {
+    if (m_overflow) return false;
+    const size_t size = m_frame.size();
+    if (size <= kMaxFrameBufferSize && length <= kMaxFrameBufferSize - size) return true;
+    m_overflow = true;
+    return false;
+  }
   // Finishes the frame in the buffer and hands it over; true when the
   // client took it.
   bool CompleteFrame(uint32_t rtpTimestamp);

@@ -14,6 +14,8 @@ uint32_t Read32(const unsigned char* p) {
 
 }  // namespace
 
+constexpr uint32_t CRTPPacket::kMinPayloadCapacity;
+
 CRTPPacket::CRTPPacket()
     : m_csrcCount(0), m_csrcList(nullptr), m_ssrc(0), m_marker(false), m_padding(false), m_payloadType(0),
       m_sequenceNumber(0), m_timestamp(0), m_extensionProfile(0), m_extensionLength(0),
@@ -90,15 +92,26 @@ bool CRTPPacket::Parse(const unsigned char* data, unsigned length) {
     if (payloadLength > m_payloadCapacity) {
       delete[] m_payload;
       m_payloadCapacity = 0;
-      m_payload = new (std::nothrow) uint8_t[payloadLength];
+      const uint32_t capacity = payloadLength > kMinPayloadCapacity ? payloadLength : kMinPayloadCapacity;
+      m_payload = new (std::nothrow) uint8_t[capacity];
       if (m_payload == nullptr) return false;
-      m_payloadCapacity = payloadLength;
+      m_payloadCapacity = capacity;
     }
     m_payloadLength = payloadLength;
     std::memcpy(m_payload, data + offset, m_payloadLength);
     return true;
   }
   return offset + paddingCount == length;
+}
+
+void CRTPPacket::ExchangePayloadStorage(std::unique_ptr<uint8_t[]>* storage, uint32_t* capacity) {
+  uint8_t* given = storage->release();
+  const uint32_t givenCapacity = given != nullptr ? *capacity : 0;
+  storage->reset(m_payload);
+  *capacity = m_payloadCapacity;
+  m_payload = given;
+  m_payloadCapacity = givenCapacity;
+  m_payloadLength = 0;
 }
 
 }  // namespace telvora

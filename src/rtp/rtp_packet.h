@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace telvora {
 
@@ -41,6 +42,15 @@ class CRTPPacket {
   uint32_t GetPayloadCapacity() const { return m_payloadCapacity; }
   // Bytes of the whole datagram parsed: header, extension, payload, padding.
   uint32_t GetDatagramLength() const { return m_datagramLength; }
+
+  // Hands the payload's storage over, its bytes where they are, and takes
+  // *storage (null for none) with its capacity in its place. The payload is
+  // empty afterwards; the header fields stay.
+  void ExchangePayloadStorage(std::unique_ptr<uint8_t[]>* storage, uint32_t* capacity);
+
+  // Payload storage is never smaller than this, so that storage exchanged
+  // between packets of a stream fits any of them.
+  static constexpr uint32_t kMinPayloadCapacity = 1536;
 
  private:
   uint8_t m_csrcCount;

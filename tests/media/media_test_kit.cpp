@@ -33,8 +33,10 @@ void FrameCollector::ConvertTimestamp(uint32_t rtpTimestamp, SYSTEMTIME* time) {
   time->wMilliseconds = static_cast<uint16_t>(rtpTimestamp % 1000);
 }
 
+// One packet reparsed for every datagram, as the receive paths do: bytes a
+// depacketizer kept without taking their storage would be overwritten.
 void FeedOne(CRTPMediaParser* parser, const std::vector<uint8_t>& datagram) {
-  CRTPPacket packet;
+  static thread_local CRTPPacket packet;
   if (packet.Parse(datagram.data(), static_cast<unsigned>(datagram.size()))) parser->ProcessPacket(packet);
 }
 

@@ -1,0 +1,164 @@
+#include "media/frame_assembly.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace telvora {
+
+constexpr size_t CFrameAssembly::kMinReferred;
+constexpr size_t CFrameAssembly::kKeptBytes;
+
+size_t CFrameAssembly::HeldBytes() const {
+  return m_own.capacity() + m_front.capacity() + m_takenBytes + m_spareBytes;
+}
+
+void CFrameAssembly::Append(const uint8_t* data, size_t length) {
+  if (length == 0) return;
+  const size_t end = m_own.size();
+  if (length > m_own.capacity() - end) m_own.reserve(std::max(end + length, std::max<size_t>(2 * m_own.capacity(), 256)));
+  if (m_pieces.empty() || m_pieces.back().data != nullptr || m_pieces.back().offset + m_pieces.back().length != end)
+    m_pieces.push_back(Piece{nullptr, end, 0});
+  m_own.Put(data, length);
+  m_pieces.back().length += length;
+  m_size += length;
+}
+
+void CFrameAssembly::AppendStartCode() {
+  static const uint8_t kCode[3] = {0, 0, 1};
+  Append(kCode, sizeof(kCode));
+}
+
+void CFrameAssembly::Refer(const uint8_t* data, size_t length) {
+  if (length < kMinReferred) {
+    Append(data, length);
+    return;
+  }
+  if (m_pieces.empty() || m_pieces.back().data == nullptr || m_pieces.back().data + m_pieces.back().length != data)
+    m_pieces.push_back(Piece{data, 0, 0});
+  m_pieces.back().length += length;
+  m_size += length;
+  m_referred = true;
+}
+
+void CFrameAssembly::Keep(CRTPPacket& packet) {
+  if (!m_referred) return;
+  // Room first: once the exchange is made the storage must not be lost.
+  m_taken.reserve(m_taken.size() + 1);
+  Storage storage;
+  if (!m_spare.empty()) {
+    storage = std::move(m_spare.back());
+    m_spare.pop_back();
+    m_spareBytes -= storage.capacity;
+  }
+  packet.ExchangePayloadStorage(&storage.bytes, &storage.capacity);
+  m_takenBytes += storage.capacity;
+  m_taken.push_back(std::move(storage));
+  m_referred = false;
+}
+
+void CFrameAssembly::clear() {
+  const size_t ownUsed = m_own.size();
+  const size_t frameBytes = m_takenBytes + ownUsed;
+  m_pieces.clear();
+  m_own.clear();
+  m_size = 0;
+  m_referred = false;
+  for (Storage& storage : m_taken) {
+    try {
+      m_spare.push_back(std::move(storage));
+      m_spareBytes += m_spare.back().capacity;
+    } catch (...) {
+      // Not kept: freed with the taken list below.
+    }
+  }
+  m_taken.clear();
+  m_takenBytes = 0;
+  TrimSpare(frameBytes);
+  if (m_own.capacity() > kKeptBytes && ownUsed < m_own.capacity() / 4) m_own.Release();
+  if (m_front.capacity() > kKeptBytes) m_front.Release();
+}
+
+void CFrameAssembly::TrimSpare(size_t frameBytes) {
+  if (m_spareBytes <= kKeptBytes || frameBytes >= m_spareBytes / 4) return;
+  m_spare.clear();
+  m_spare.shrink_to_fit();
+  m_spareBytes = 0;
+}
+
+void CFrameAssembly::Release() {
+  clear();
+  m_spare.clear();
+  m_spare.shrink_to_fit();
+  m_spareBytes = 0;
+  m_taken.shrink_to_fit();
+  m_pieces.shrink_to_fit();
+  m_own.Release();
+  m_front.Release();
+}
+
+const uint8_t* CFrameAssembly::Front(size_t length) {
+  length = std::min(length, m_size);
+  if (m_pieces.empty()) return m_own.data();
+  if (m_pieces.front().length >= length) return Data(m_pieces.front());
+  m_front.clear();
+  m_front.reserve(length);
+  for (const Piece& piece : m_pieces) {
+    const size_t n = std::min(piece.length, length - m_front.size());
+    m_front.Put(Data(piece), n);
+    if (m_front.size() == length) break;
+  }
+  return m_front.data();
+}
+
+void CFrameAssembly::ReplaceFront(size_t consumed, const uint8_t* bytes, size_t length) {
+  consumed = std::min(consumed, m_size);
+  m_size -= consumed;
+  size_t whole = 0;
+  while (consumed != 0 && whole < m_pieces.size()) {
+    Piece& piece = m_pieces[whole];
+    const size_t n = std::min(consumed, piece.length);
+    if (piece.data != nullptr)
+      piece.data += n;
+    else
+      piece.offset += n;
+    piece.length -= n;
+    consumed -= n;
+    if (piece.length == 0) ++whole;
+  }
+  m_pieces.erase(m_pieces.begin(), m_pieces.begin() + static_cast<std::ptrdiff_t>(whole));
+  if (length == 0) return;
+  const size_t offset = m_own.size();
+  m_own.Put(bytes, length);
+  m_pieces.insert(m_pieces.begin(), Piece{nullptr, offset, length});
+  m_size += length;
+}
+
+uint8_t CFrameAssembly::ByteAt(size_t index) const {
+  for (const Piece& piece : m_pieces) {
+    if (index < piece.length) return Data(piece)[index];
+    index -= piece.length;
+  }
+  return 0;
+}
+
+size_t CFrameAssembly::FindLast(uint8_t value) const {
+  size_t end = m_size;
+  for (size_t p = m_pieces.size(); p-- > 0;) {
+    const Piece& piece = m_pieces[p];
+    const uint8_t* data = Data(piece);
+    end -= piece.length;
+    for (size_t i = piece.length; i-- > 0;) {
+      if (data[i] == value) return end + i;
+    }
+  }
+  return m_size;
+}
+
+void CFrameAssembly::CopyTo(uint8_t* out) const {
+  for (const Piece& piece : m_pieces) {
+    std::memcpy(out, Data(piece), piece.length);
+    out += piece.length;
+  }
+}
+
+}  // namespace telvora

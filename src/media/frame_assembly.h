@@ -1,0 +1,91 @@
+// The frame a depacketizer is building, as a list of pieces: bytes it
+// writes itself (start codes, headers, parameter sets) in a buffer of its
+// own, and payload bytes left where the packet that brought them holds
+// them. The storage of such a packet is taken over until the frame is done,
+// so each payload byte is copied once, when the finished frame is gathered
+// into the host's buffer. Taken storage is given back to later packets in
+// exchange for theirs, so a steady stream allocates nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "media/frame_buffer.h"
+#include "rtp/rtp_packet.h"
+
+namespace telvora {
+
+class CFrameAssembly {
+ public:
+  // Referred pieces shorter than this are copied: a piece costs more to
+  // keep than a few bytes do to copy.
+  static constexpr size_t kMinReferred = 64;
+  // Spare storage above this is given back once a frame uses less than a
+  // quarter of it, so one outsized frame does not pin its memory.
+  static constexpr size_t kKeptBytes = 4 * 1024 * 1024;
+
+  CFrameAssembly() = default;
+  CFrameAssembly(const CFrameAssembly&) = delete;
+  CFrameAssembly& operator=(const CFrameAssembly&) = delete;
+
+  size_t size() const { return m_size; }
+  bool empty() const { return m_size == 0; }
+  // Bytes of memory held: own bytes, taken and spare packet storage.
+  size_t HeldBytes() const;
+
+  // Copies the bytes. Throws std::bad_alloc.
+  void Append(const uint8_t* data, size_t length);
+  void AppendStartCode();
+  // Bytes inside the payload of the packet being processed, kept where they
+  // are; Keep must then be called with that packet before it is reused.
+  void Refer(const uint8_t* data, size_t length);
+  // Takes the packet's storage if a piece refers to it, leaving the packet
+  // with a spare storage and an empty payload; its header fields stay.
+  void Keep(CRTPPacket& packet);
+
+  // Drops every piece; taken storage becomes spare.
+  void clear();
+  // Drops every piece and frees all memory.
+  void Release();
+
+  // The first length bytes (at most size()) in one piece; valid until the
+  // assembly next changes.
+  const uint8_t* Front(size_t length);
+  // Replaces the first consumed bytes (at most size()) by the given ones.
+  void ReplaceFront(size_t consumed, const uint8_t* bytes, size_t length);
+  uint8_t ByteAt(size_t index) const;
+  // Index of the last byte equal to value; size() when there is none.
+  size_t FindLast(uint8_t value) const;
+  // Writes all size() bytes to out.
+  void CopyTo(uint8_t* out) const;
+
+ private:
+  struct Piece {
+    const uint8_t* data;  // null: own bytes at offset
+    size_t offset;
+    size_t length;
+  };
+  struct Storage {
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t capacity = 0;
+  };
+
+  const uint8_t* Data(const Piece& piece) const {
+    return piece.data != nullptr ? piece.data : m_own.data() + piece.offset;
+  }
+  void TrimSpare(size_t frameBytes);
+
+  std::vector<Piece> m_pieces;
+  CFrameBuffer m_own;
+  std::vector<Storage> m_taken;
+  std::vector<Storage> m_spare;
+  size_t m_spareBytes = 0;
+  size_t m_takenBytes = 0;
+  size_t m_size = 0;
+  bool m_referred = false;  // a piece points into the current packet
+  CFrameBuffer m_front;     // Front's copy when the first piece is short
+};
+
+}  // namespace telvora
