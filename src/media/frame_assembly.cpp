@@ -12,7 +12,7 @@ size_t CFrameAssembly::HeldBytes() const {
   return m_own.capacity() + m_front.capacity() + m_takenBytes + m_spareBytes;
 }
 
-void CFrameAssembly::Append(const uint8_t* data, size_t length) {
+void CFrameAssembly::AppendNewPiece(const uint8_t* data, size_t length) {
   if (length == 0) return;
   const size_t end = m_own.size();
   if (length > m_own.capacity() - end) m_own.reserve(std::max(end + length, std::max<size_t>(2 * m_own.capacity(), 256)));
@@ -23,25 +23,7 @@ void CFrameAssembly::Append(const uint8_t* data, size_t length) {
   m_size += length;
 }
 
-void CFrameAssembly::AppendStartCode() {
-  static const uint8_t kCode[3] = {0, 0, 1};
-  Append(kCode, sizeof(kCode));
-}
-
-void CFrameAssembly::Refer(const uint8_t* data, size_t length) {
-  if (length < kMinReferred) {
-    Append(data, length);
-    return;
-  }
-  if (m_pieces.empty() || m_pieces.back().data == nullptr || m_pieces.back().data + m_pieces.back().length != data)
-    m_pieces.push_back(Piece{data, 0, 0});
-  m_pieces.back().length += length;
-  m_size += length;
-  m_referred = true;
-}
-
-void CFrameAssembly::Keep(CRTPPacket& packet) {
-  if (!m_referred) return;
+void CFrameAssembly::Take(CRTPPacket& packet) {
   // Room first: once the exchange is made the storage must not be lost.
   m_taken.reserve(m_taken.size() + 1);
   Storage storage;

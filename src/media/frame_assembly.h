@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -19,9 +20,9 @@ namespace telvora {
 
 class CFrameAssembly {
  public:
-  // Referred pieces shorter than this are copied: a piece costs more to
-  // keep than a few bytes do to copy.
-  static constexpr size_t kMinReferred = 64;
+  // Referred pieces shorter than this are copied: a piece of its own costs
+  // more than copying a few hundred bytes twice does.
+  static constexpr size_t kMinReferred = 512;
   // Spare storage above this is given back once a frame uses less than a
   // quarter of it, so one outsized frame does not pin its memory.
   static constexpr size_t kKeptBytes = 4 * 1024 * 1024;
@@ -36,14 +37,41 @@ class CFrameAssembly {
   size_t HeldBytes() const;
 
   // Copies the bytes. Throws std::bad_alloc.
-  void Append(const uint8_t* data, size_t length);
-  void AppendStartCode();
+  void Append(const uint8_t* data, size_t length) {
+    uint8_t* out = OwnRoom(length);
+    if (out == nullptr) return AppendNewPiece(data, length);
+    std::memcpy(out, data, length);
+    Grew(length);
+  }
+  void AppendStartCode() {
+    uint8_t* out = OwnRoom(3);
+    if (out == nullptr) {
+      static const uint8_t kCode[3] = {0, 0, 1};
+      return AppendNewPiece(kCode, 3);
+    }
+    out[0] = 0;
+    out[1] = 0;
+    out[2] = 1;
+    Grew(3);
+  }
   // Bytes inside the payload of the packet being processed, kept where they
   // are; Keep must then be called with that packet before it is reused.
-  void Refer(const uint8_t* data, size_t length);
+  void Refer(const uint8_t* data, size_t length) {
+    if (length < kMinReferred) {
+      Append(data, length);
+      return;
+    }
+    if (m_pieces.empty() || m_pieces.back().data + m_pieces.back().length != data || m_pieces.back().data == nullptr)
+      m_pieces.push_back(Piece{data, 0, 0});
+    m_pieces.back().length += length;
+    m_size += length;
+    m_referred = true;
+  }
   // Takes the packet's storage if a piece refers to it, leaving the packet
   // with a spare storage and an empty payload; its header fields stay.
-  void Keep(CRTPPacket& packet);
+  void Keep(CRTPPacket& packet) {
+    if (m_referred) Take(packet);
+  }
 
   // Drops every piece; taken storage becomes spare.
   void clear();
@@ -75,6 +103,21 @@ class CFrameAssembly {
   const uint8_t* Data(const Piece& piece) const {
     return piece.data != nullptr ? piece.data : m_own.data() + piece.offset;
   }
+  // Where length more own bytes go on the last piece without growing
+  // anything; null when they cannot.
+  uint8_t* OwnRoom(size_t length) {
+    const size_t end = m_own.size();
+    if (length == 0 || length > m_own.capacity() - end || m_pieces.empty()) return nullptr;
+    const Piece& last = m_pieces.back();
+    return last.data == nullptr && last.offset + last.length == end ? m_own.data() + end : nullptr;
+  }
+  void Grew(size_t length) {
+    m_own.SetSize(m_own.size() + length);
+    m_pieces.back().length += length;
+    m_size += length;
+  }
+  void AppendNewPiece(const uint8_t* data, size_t length);
+  void Take(CRTPPacket& packet);
   void TrimSpare(size_t frameBytes);
 
   std::vector<Piece> m_pieces;

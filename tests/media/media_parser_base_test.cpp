@@ -2,9 +2,11 @@
 // buffer limit, resolution classes and the host frame life cycle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
+#include "media/frame_assembly.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/media_format.h"
@@ -33,6 +35,50 @@ TEST(FormatCode, FirstCharacterInLowestByte) {
   EXPECT_EQ(kFormatJpeg, FourCC("JPEG"));
   EXPECT_EQ(kFormatDivx, FourCC("DIVX"));
   EXPECT_EQ(kFormatDivi, FourCC("DIVI"));
+}
+
+// Own and referred pieces read, cut and gather as one run of bytes, and a
+// packet whose bytes are referred gives up its storage, not its header.
+TEST(FrameAssembly, PiecesReadCutAndGatherAsOneRun) {
+  std::vector<uint8_t> datagram{0x80, 0xE0, 0x12, 0x34, 0, 0, 0, 9, 1, 2, 3, 4};
+  for (int i = 0; i < 1400; ++i) datagram.push_back(static_cast<uint8_t>(i % 200));
+  struct Case {
+    const char* name;
+    size_t consumed;  // cut from the front, then replaced by "HDR"
+  } const kCases[] = {{"none", 0}, {"inside the own piece", 2}, {"across into the payload", 10}, {"all", 5000}};
+  for (const Case& c : kCases) {
+    CFrameAssembly frame;
+    CRTPPacket packet;
+    ASSERT_TRUE(packet.Parse(datagram.data(), static_cast<unsigned>(datagram.size())));
+    std::vector<uint8_t> expected{0xAA, 0xFF, 0xD9, 0xBB};
+    frame.Append(expected.data(), 4);
+    frame.Refer(packet.GetPayload() + 100, 1000);
+    frame.AppendStartCode();
+    expected.insert(expected.end(), datagram.begin() + 112, datagram.begin() + 1112);
+    expected.insert(expected.end(), {0, 0, 1});
+    frame.Keep(packet);
+    EXPECT_EQ(packet.GetPayloadLength(), 0u) << c.name;
+    EXPECT_TRUE(packet.GetMarker() && packet.GetSequenceNumber() == 0x1234) << c.name;
+    // The packet is reused at once; the frame's bytes must not change.
+    ASSERT_TRUE(packet.Parse(datagram.data(), 100));
+    const size_t lastFF = static_cast<size_t>(std::find(expected.rbegin(), expected.rend(), 0xFF).base() - expected.begin()) - 1;
+    EXPECT_EQ(frame.FindLast(0xFF), lastFF) << c.name;
+    EXPECT_EQ(frame.FindLast(0xEE), frame.size()) << c.name;
+    EXPECT_EQ(frame.ByteAt(1003), expected[1003]) << c.name;
+    expected.erase(expected.begin(), expected.begin() + std::min(c.consumed, expected.size()));
+    expected.insert(expected.begin(), {'H', 'D', 'R'});
+    frame.ReplaceFront(c.consumed, reinterpret_cast<const uint8_t*>("HDR"), 3);
+    ASSERT_EQ(frame.size(), expected.size()) << c.name;
+    const size_t head = std::min<size_t>(expected.size(), 20);
+    EXPECT_EQ(std::vector<uint8_t>(frame.Front(head), frame.Front(head) + head),
+              std::vector<uint8_t>(expected.begin(), expected.begin() + head))
+        << c.name;
+    std::vector<uint8_t> gathered(frame.size());
+    frame.CopyTo(gathered.data());
+    EXPECT_EQ(gathered, expected) << c.name;
+    frame.clear();
+    EXPECT_TRUE(frame.empty()) << c.name;
+  }
 }
 
 // A non-IDR slice as a single NAL unit packet; enough to watch the
