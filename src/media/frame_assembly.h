@@ -61,7 +61,7 @@ class CFrameAssembly {
       Append(data, length);
       return;
     }
-    if (m_pieces.empty() || m_pieces.back().data + m_pieces.back().length != data || m_pieces.back().data == nullptr)
+    if (m_pieces.empty() || m_pieces.back().data == nullptr || m_pieces.back().data + m_pieces.back().length != data)
       m_pieces.push_back(Piece{data, 0, 0});
     m_pieces.back().length += length;
     m_size += length;
