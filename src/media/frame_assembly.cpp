@@ -7,6 +7,7 @@ namespace telvora {
 
 constexpr size_t CFrameAssembly::kMinReferred;
 constexpr size_t CFrameAssembly::kKeptBytes;
+constexpr size_t CFrameAssembly::kKeptSpares;
 
 size_t CFrameAssembly::HeldBytes() const {
   return m_own.capacity() + m_front.capacity() + m_takenBytes + m_spareBytes;
@@ -61,6 +62,10 @@ void CFrameAssembly::clear() {
 }
 
 void CFrameAssembly::TrimSpare(size_t frameBytes) {
+  while (m_spare.size() > kKeptSpares) {
+    m_spareBytes -= m_spare.back().capacity;
+    m_spare.pop_back();
+  }
   if (m_spareBytes <= kKeptBytes || frameBytes >= m_spareBytes / 4) return;
   m_spare.clear();
   m_spare.shrink_to_fit();

@@ -26,6 +26,10 @@ class CFrameAssembly {
   // Spare storage above this is given back once a frame uses less than a
   // quarter of it, so one outsized frame does not pin its memory.
   static constexpr size_t kKeptBytes = 4 * 1024 * 1024;
+  // Spare storages kept at most: enough for the frames between key frames
+  // without an allocation; a key frame's storage beyond it goes back to the
+  // heap, where other channels can use it.
+  static constexpr size_t kKeptSpares = 32;
 
   CFrameAssembly() = default;
   CFrameAssembly(const CFrameAssembly&) = delete;
