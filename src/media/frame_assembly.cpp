@@ -7,7 +7,8 @@ namespace telvora {
 
 constexpr size_t CFrameAssembly::kMinReferred;
 constexpr size_t CFrameAssembly::kKeptBytes;
-constexpr size_t CFrameAssembly::kKeptSpares;
+constexpr unsigned CFrameAssembly::kSpareWindow;
+constexpr size_t CFrameAssembly::kMaxSpares;
 
 size_t CFrameAssembly::HeldBytes() const {
   return m_own.capacity() + m_front.capacity() + m_takenBytes + m_spareBytes;
@@ -15,13 +16,16 @@ size_t CFrameAssembly::HeldBytes() const {
 
 void CFrameAssembly::AppendNewPiece(const uint8_t* data, size_t length) {
   if (length == 0) return;
+  std::memcpy(ReserveOwn(length), data, length);
+  Grew(length);
+}
+
+uint8_t* CFrameAssembly::ReserveOwn(size_t length) {
   const size_t end = m_own.size();
   if (length > m_own.capacity() - end) m_own.reserve(std::max(end + length, std::max<size_t>(2 * m_own.capacity(), 256)));
   if (m_pieces.empty() || m_pieces.back().data != nullptr || m_pieces.back().offset + m_pieces.back().length != end)
     m_pieces.push_back(Piece{nullptr, end, 0});
-  m_own.Put(data, length);
-  m_pieces.back().length += length;
-  m_size += length;
+  return m_own.data() + end;
 }
 
 void CFrameAssembly::Take(CRTPPacket& packet) {
@@ -42,6 +46,7 @@ void CFrameAssembly::Take(CRTPPacket& packet) {
 void CFrameAssembly::clear() {
   const size_t ownUsed = m_own.size();
   const size_t frameBytes = m_takenBytes + ownUsed;
+  const size_t frameStorages = m_taken.size();
   m_pieces.clear();
   m_own.clear();
   m_size = 0;
@@ -56,13 +61,21 @@ void CFrameAssembly::clear() {
   }
   m_taken.clear();
   m_takenBytes = 0;
-  TrimSpare(frameBytes);
+  TrimSpare(frameBytes, frameStorages);
   if (m_own.capacity() > kKeptBytes && ownUsed < m_own.capacity() / 4) m_own.Release();
   if (m_front.capacity() > kKeptBytes) m_front.Release();
 }
 
-void CFrameAssembly::TrimSpare(size_t frameBytes) {
-  while (m_spare.size() > kKeptSpares) {
+void CFrameAssembly::TrimSpare(size_t frameBytes, size_t frameStorages) {
+  if (frameStorages != 0) {
+    m_windowPeak = std::max(m_windowPeak, frameStorages);
+    if (++m_windowFrames == kSpareWindow) {
+      m_lastWindowPeak = m_windowPeak;
+      m_windowPeak = 0;
+      m_windowFrames = 0;
+    }
+  }
+  while (m_spare.size() > std::min(kMaxSpares, std::max(m_windowPeak, m_lastWindowPeak))) {
     m_spareBytes -= m_spare.back().capacity;
     m_spare.pop_back();
   }

@@ -26,10 +26,13 @@ class CFrameAssembly {
   // Spare storage above this is given back once a frame uses less than a
   // quarter of it, so one outsized frame does not pin its memory.
   static constexpr size_t kKeptBytes = 4 * 1024 * 1024;
-  // Spare storages kept at most: enough for the frames between key frames
-  // without an allocation; a key frame's storage beyond it goes back to the
-  // heap, where other channels can use it.
-  static constexpr size_t kKeptSpares = 32;
+  // Spare storages are kept for as many packets as the largest of the last
+  // frames took, counted over two windows of this many frames, and at most
+  // kMaxSpares: the frames between key frames allocate nothing, while a key
+  // frame's storage beyond that goes back to the heap, where other channels
+  // can use it.
+  static constexpr unsigned kSpareWindow = 4;
+  static constexpr size_t kMaxSpares = 32;
 
   CFrameAssembly() = default;
   CFrameAssembly(const CFrameAssembly&) = delete;
@@ -79,6 +82,11 @@ class CFrameAssembly {
 
   // Drops every piece; taken storage becomes spare.
   void clear();
+  // Room for length more own bytes, written at the pointer returned and
+  // kept with CommitOwn; nothing else may be added in between. Throws
+  // std::bad_alloc.
+  uint8_t* ReserveOwn(size_t length);
+  void CommitOwn(const uint8_t* end) { Grew(static_cast<size_t>(end - (m_own.data() + m_own.size()))); }
   // Drops every piece and frees all memory.
   void Release();
 
@@ -122,7 +130,7 @@ class CFrameAssembly {
   }
   void AppendNewPiece(const uint8_t* data, size_t length);
   void Take(CRTPPacket& packet);
-  void TrimSpare(size_t frameBytes);
+  void TrimSpare(size_t frameBytes, size_t frameStorages);
 
   std::vector<Piece> m_pieces;
   CFrameBuffer m_own;
@@ -131,6 +139,10 @@ class CFrameAssembly {
   size_t m_spareBytes = 0;
   size_t m_takenBytes = 0;
   size_t m_size = 0;
+  // Storages taken by the largest frame of this window and the last one.
+  size_t m_windowPeak = 0;
+  size_t m_lastWindowPeak = 0;
+  unsigned m_windowFrames = 0;
   bool m_referred = false;  // a piece points into the current packet
   CFrameBuffer m_front;     // Front's copy when the first piece is short
 };

@@ -166,19 +166,44 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   if (length < 4) return false;
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
+  // Each unit's 2-byte size becomes a 3-byte start code, so the units add
+  // at most half as much again as they take from the packet. That room is
+  // taken once, and small units that need nothing but their start code are
+  // copied straight into it; the others are kept in the packet.
+  uint8_t* out = Reserve(remaining + remaining / 2);
+  bool valid = true;
   while (remaining > 1) {
     const size_t size = ReadBigEndian16(p);
     p += 2;
     remaining -= 2;
-    if (size > remaining) return false;
+    if (size > remaining) {
+      valid = false;
+      break;
+    }
     if (remaining == 0) break;
     // A zero-size unit carries nothing; skipping it keeps an empty start
     // code out of the frame.
-    if (size > 0) HandleNalUnit(p, size);
+    if (size > 0) {
+      const uint8_t type = NalTypeOf(p[0]);
+      if (out != nullptr && size < CFrameAssembly::kMinReferred && type != kNalIdrSlice &&
+          (type < kNalSei || type > kNalAccessUnitDelimiter)) {
+        if (IsSlice(type)) m_framePicture = true;
+        out[0] = 0;
+        out[1] = 0;
+        out[2] = 1;
+        std::memcpy(out + 3, p, size);
+        out += size + 3;
+      } else {
+        if (out != nullptr) Commit(out);
+        HandleNalUnit(p, size);
+        out = Reserve((remaining - size) + (remaining - size) / 2);
+      }
+    }
     p += size;
     remaining -= size;
   }
-  return true;
+  if (out != nullptr) Commit(out);
+  return valid;
 }
 
 bool CH264RTPMediaParser::HandleFuA(const uint8_t* payload, size_t length) {

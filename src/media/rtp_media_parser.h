@@ -123,6 +123,15 @@ class CRTPMediaParser {
     m_frame.AppendStartCode();
     return true;
   }
+  // Room for up to length more own bytes, written at the pointer returned
+  // and kept with Commit, with one limit check for all of them; null when
+  // they could take the frame past it: the caller then adds piece by piece.
+  uint8_t* Reserve(size_t length) {
+    const size_t size = m_frame.size();
+    if (m_overflow || size > kMaxFrameBufferSize || length > kMaxFrameBufferSize - size) return nullptr;
+    return m_frame.ReserveOwn(length);
+  }
+  void Commit(const uint8_t* end) { m_frame.CommitOwn(end); }
   // Empties the frame and, after an outsized frame, gives its memory back.
   void ClearFrame();
 
