@@ -9,6 +9,7 @@ constexpr size_t CFrameAssembly::kMinReferred;
 constexpr size_t CFrameAssembly::kKeptBytes;
 constexpr unsigned CFrameAssembly::kSpareWindow;
 constexpr size_t CFrameAssembly::kMaxSpares;
+constexpr size_t CFrameAssembly::kMaxSpareBytes;
 
 size_t CFrameAssembly::HeldBytes() const {
   return m_own.capacity() + m_front.capacity() + m_takenBytes + m_spareBytes;
@@ -22,7 +23,8 @@ void CFrameAssembly::AppendNewPiece(const uint8_t* data, size_t length) {
 
 uint8_t* CFrameAssembly::ReserveOwn(size_t length) {
   const size_t end = m_own.size();
-  if (length > m_own.capacity() - end) m_own.reserve(std::max(end + length, std::max<size_t>(2 * m_own.capacity(), 256)));
+  if (length > m_own.capacity() - end)
+    m_own.reserve(std::max(end + length, std::min(m_ownCeiling, std::max<size_t>(2 * m_own.capacity(), 256))));
   if (m_pieces.empty() || m_pieces.back().data != nullptr || m_pieces.back().offset + m_pieces.back().length != end)
     m_pieces.push_back(Piece{nullptr, end, 0});
   return m_own.data() + end;
@@ -45,7 +47,6 @@ void CFrameAssembly::Take(CRTPPacket& packet) {
 
 void CFrameAssembly::clear() {
   const size_t ownUsed = m_own.size();
-  const size_t frameBytes = m_takenBytes + ownUsed;
   const size_t frameStorages = m_taken.size();
   m_pieces.clear();
   m_own.clear();
@@ -61,28 +62,23 @@ void CFrameAssembly::clear() {
   }
   m_taken.clear();
   m_takenBytes = 0;
-  TrimSpare(frameBytes, frameStorages);
+  TrimSpare(frameStorages);
   if (m_own.capacity() > kKeptBytes && ownUsed < m_own.capacity() / 4) m_own.Release();
   if (m_front.capacity() > kKeptBytes) m_front.Release();
 }
 
-void CFrameAssembly::TrimSpare(size_t frameBytes, size_t frameStorages) {
-  if (frameStorages != 0) {
-    m_windowPeak = std::max(m_windowPeak, frameStorages);
-    if (++m_windowFrames == kSpareWindow) {
-      m_lastWindowPeak = m_windowPeak;
-      m_windowPeak = 0;
-      m_windowFrames = 0;
-    }
+void CFrameAssembly::TrimSpare(size_t frameStorages) {
+  m_windowPeak = std::max(m_windowPeak, frameStorages);
+  if (++m_windowFrames == kSpareWindow) {
+    m_lastWindowPeak = m_windowPeak;
+    m_windowPeak = 0;
+    m_windowFrames = 0;
   }
-  while (m_spare.size() > std::min(kMaxSpares, std::max(m_windowPeak, m_lastWindowPeak))) {
+  const size_t kept = std::min(kMaxSpares, std::max(m_windowPeak, m_lastWindowPeak));
+  while (!m_spare.empty() && (m_spare.size() > kept || m_spareBytes > kMaxSpareBytes)) {
     m_spareBytes -= m_spare.back().capacity;
     m_spare.pop_back();
   }
-  if (m_spareBytes <= kKeptBytes || frameBytes >= m_spareBytes / 4) return;
-  m_spare.clear();
-  m_spare.shrink_to_fit();
-  m_spareBytes = 0;
 }
 
 void CFrameAssembly::Release() {

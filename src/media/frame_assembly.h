@@ -23,8 +23,8 @@ class CFrameAssembly {
   // Referred pieces shorter than this are copied: a piece of its own costs
   // more than copying a few hundred bytes twice does.
   static constexpr size_t kMinReferred = 512;
-  // Spare storage above this is given back once a frame uses less than a
-  // quarter of it, so one outsized frame does not pin its memory.
+  // Own bytes above this are given back once a frame uses less than a
+  // quarter of them, so one outsized frame does not pin its memory.
   static constexpr size_t kKeptBytes = 4 * 1024 * 1024;
   // Spare storages are kept for as many packets as the largest of the last
   // frames took, counted over two windows of this many frames, and at most
@@ -33,8 +33,11 @@ class CFrameAssembly {
   // can use it.
   static constexpr unsigned kSpareWindow = 4;
   static constexpr size_t kMaxSpares = 32;
+  // Nor more bytes than this, whatever the packets' size.
+  static constexpr size_t kMaxSpareBytes = 256 * 1024;
 
-  CFrameAssembly() = default;
+  // Own bytes never grow past ownCeiling by doubling, only as far as needed.
+  explicit CFrameAssembly(size_t ownCeiling) : m_ownCeiling(ownCeiling) {}
   CFrameAssembly(const CFrameAssembly&) = delete;
   CFrameAssembly& operator=(const CFrameAssembly&) = delete;
 
@@ -130,8 +133,9 @@ class CFrameAssembly {
   }
   void AppendNewPiece(const uint8_t* data, size_t length);
   void Take(CRTPPacket& packet);
-  void TrimSpare(size_t frameBytes, size_t frameStorages);
+  void TrimSpare(size_t frameStorages);
 
+  const size_t m_ownCeiling;
   std::vector<Piece> m_pieces;
   CFrameBuffer m_own;
   std::vector<Storage> m_taken;

@@ -167,10 +167,11 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
   const uint8_t* p = payload + 1;
   size_t remaining = length - 1;
   // Each unit's 2-byte size becomes a 3-byte start code, so the units add
-  // at most half as much again as they take from the packet. That room is
-  // taken once, and small units that need nothing but their start code are
-  // copied straight into it; the others are kept in the packet.
-  uint8_t* out = Reserve(remaining + remaining / 2);
+  // at most half as much again as they take from the packet. At the first
+  // small unit that room is taken once, and the small units that need
+  // nothing but their start code are copied straight into it; the others
+  // are kept in the packet.
+  uint8_t* out = nullptr;
   bool valid = true;
   while (remaining > 1) {
     const size_t size = ReadBigEndian16(p);
@@ -185,8 +186,10 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
     // code out of the frame.
     if (size > 0) {
       const uint8_t type = NalTypeOf(p[0]);
-      if (out != nullptr && size < CFrameAssembly::kMinReferred && type != kNalIdrSlice &&
-          (type < kNalSei || type > kNalAccessUnitDelimiter)) {
+      const bool copied = size < CFrameAssembly::kMinReferred && type != kNalIdrSlice &&
+                          (type < kNalSei || type > kNalAccessUnitDelimiter);
+      if (copied && out == nullptr) out = Reserve(remaining + remaining / 2);
+      if (copied && out != nullptr) {
         if (IsSlice(type)) m_framePicture = true;
         out[0] = 0;
         out[1] = 0;
@@ -195,8 +198,8 @@ bool CH264RTPMediaParser::HandleStapA(const uint8_t* payload, size_t length) {
         out += size + 3;
       } else {
         if (out != nullptr) Commit(out);
+        out = nullptr;
         HandleNalUnit(p, size);
-        out = Reserve((remaining - size) + (remaining - size) / 2);
       }
     }
     p += size;

@@ -9,11 +9,20 @@ namespace telvora {
 
 constexpr size_t CRTPMediaParser::kMaxFrameBufferSize;
 
+namespace {
+
+// Room past the limit for what a codec adds when it finishes a frame (the
+// H.264 delimiter, a JPEG header in place of the RFC 2435 headers).
+constexpr size_t kFinishSlack = 2048;
+
+}  // namespace
+
 CRTPMediaParser::CRTPMediaParser(IDriver* owner, const char* frameFunction)
     : m_lastSequenceNumber(0),
       m_firstPacket(true),
       m_owner(owner),
       m_client(nullptr),
+      m_frame(kMaxFrameBufferSize + kFinishSlack),
       m_width(0),
       m_height(0),
       m_announcedWidth(0),

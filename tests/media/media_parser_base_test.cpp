@@ -47,7 +47,7 @@ TEST(FrameAssembly, PiecesReadCutAndGatherAsOneRun) {
     size_t consumed;  // cut from the front, then replaced by "HDR"
   } const kCases[] = {{"none", 0}, {"inside the own piece", 2}, {"across into the payload", 10}, {"all", 5000}};
   for (const Case& c : kCases) {
-    CFrameAssembly frame;
+    CFrameAssembly frame(1 << 20);
     CRTPPacket packet;
     ASSERT_TRUE(packet.Parse(datagram.data(), static_cast<unsigned>(datagram.size())));
     std::vector<uint8_t> expected{0xAA, 0xFF, 0xD9, 0xBB};
