@@ -64,10 +64,14 @@ class CFrameAssembly {
     out[2] = 1;
     Grew(3);
   }
+  // The storage capacity of the packet about to be processed.
+  void SetPacketStorage(uint32_t capacity) { m_packetCapacity = capacity; }
   // Bytes inside the payload of the packet being processed, kept where they
-  // are; Keep must then be called with that packet before it is reused.
+  // are; Keep must then be called with that packet before it is reused. A
+  // piece that fills less than half of the storage is copied, so what is
+  // held stays within twice the frame.
   void Refer(const uint8_t* data, size_t length) {
-    if (length < kMinReferred) {
+    if (length < kMinReferred || 2 * length < m_packetCapacity) {
       Append(data, length);
       return;
     }
@@ -148,6 +152,7 @@ class CFrameAssembly {
   size_t m_lastWindowPeak = 0;
   unsigned m_windowFrames = 0;
   bool m_referred = false;  // a piece points into the current packet
+  size_t m_packetCapacity = 0;
   CFrameBuffer m_front;     // Front's copy when the first piece is short
 };
 

@@ -85,6 +85,7 @@ PacketResult CRTPMediaParser::ProcessPacket(CRTPPacket& packet) {
       m_afterMarker = false;
     }
 
+    m_frame.SetPacketStorage(packet.GetPayloadCapacity());
     const PacketResult result = Depacketize(packet);
     m_frame.Keep(packet);
     if (!CheckBufferSize()) {

@@ -79,6 +79,18 @@ TEST(FrameAssembly, PiecesReadCutAndGatherAsOneRun) {
     frame.clear();
     EXPECT_TRUE(frame.empty()) << c.name;
   }
+  // A piece that fills less than half of a large storage is copied, and the
+  // storage stays with its packet.
+  std::vector<uint8_t> jumbo(datagram.begin(), datagram.begin() + 12);
+  jumbo.resize(12 + 4000, 0x77);
+  CFrameAssembly frame(1 << 20);
+  CRTPPacket packet;
+  ASSERT_TRUE(packet.Parse(jumbo.data(), static_cast<unsigned>(jumbo.size())));
+  frame.SetPacketStorage(packet.GetPayloadCapacity());
+  frame.Refer(packet.GetPayload(), 1000);
+  frame.Keep(packet);
+  EXPECT_EQ(packet.GetPayloadLength(), 4000u);
+  EXPECT_EQ(frame.FindLast(0x77), 999u);
 }
 
 // A non-IDR slice as a single NAL unit packet; enough to watch the
