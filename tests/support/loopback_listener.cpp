@@ -15,23 +15,23 @@ SOCKET NewTcpSocket() {
 #endif
 }
 
-sockaddr_in Loopback(uint16_t port) {
+sockaddr_in Address(uint32_t host, uint16_t port) {
   sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_addr.s_addr = htonl(host);
   address.sin_port = htons(port);
   return address;
 }
 
 }  // namespace
 
-SOCKET ListenOnLoopback(uint16_t port, uint16_t* boundPort, int backlog) {
+SOCKET ListenOn(uint32_t host, uint16_t port, uint16_t* boundPort, int backlog) {
   SOCKET s = NewTcpSocket();
   if (s == INVALID_SOCKET) return INVALID_SOCKET;
   const int on = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
-  sockaddr_in address = Loopback(port);
+  sockaddr_in address = Address(host, port);
   socklen_t length = sizeof(address);
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, backlog) != 0 ||
       getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -42,10 +42,14 @@ SOCKET ListenOnLoopback(uint16_t port, uint16_t* boundPort, int backlog) {
   return s;
 }
 
+SOCKET ListenOnLoopback(uint16_t port, uint16_t* boundPort, int backlog) {
+  return ListenOn(INADDR_LOOPBACK, port, boundPort, backlog);
+}
+
 SOCKET ConnectToLoopback(uint16_t port) {
   SOCKET s = NewTcpSocket();
   if (s == INVALID_SOCKET) return INVALID_SOCKET;
-  const sockaddr_in address = Loopback(port);
+  const sockaddr_in address = Address(INADDR_LOOPBACK, port);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     closesocket(s);
     return INVALID_SOCKET;

@@ -9,9 +9,12 @@
 namespace telvora {
 namespace test {
 
-// A TCP listener on 127.0.0.1:port (0: any free port), or INVALID_SOCKET.
-// *boundPort receives the port it got. The socket is not inherited by
-// processes the test starts, so a closed listener really refuses.
+// A TCP listener on address:port (host order; port 0: any free port), or
+// INVALID_SOCKET. *boundPort receives the port it got. The socket is not
+// inherited by processes the test starts, so a closed listener really
+// refuses.
+SOCKET ListenOn(uint32_t address, uint16_t port, uint16_t* boundPort, int backlog = 16);
+// The same on 127.0.0.1.
 SOCKET ListenOnLoopback(uint16_t port, uint16_t* boundPort, int backlog = 16);
 
 // A connected TCP socket to 127.0.0.1:port, or INVALID_SOCKET.

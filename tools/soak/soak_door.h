@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/loopback_listener.h"
+
 namespace soak {
 namespace door {
 
@@ -27,26 +29,6 @@ inline void Abort(int fd) {
   linger hard{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
   close(fd);
-}
-
-// A listener on address:port (0: any free port), or -1.
-inline int ListenOn(uint32_t address, uint16_t port, uint16_t* bound) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(port);
-  at.sin_addr.s_addr = htonl(address);
-  socklen_t length = sizeof(at);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0 || listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *bound = ntohs(at.sin_port);
-  return fd;
 }
 
 }  // namespace door
@@ -60,7 +42,7 @@ class Doorway {
  public:
   Doorway(uint32_t address, uint16_t upstream) : upstream_(upstream) {
     if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) return;
-    listener_ = door::ListenOn(address, 0, &port_);
+    listener_ = telvora::test::ListenOn(address, 0, &port_);
     if (listener_ >= 0) thread_ = std::thread([this] { Run(); });
   }
   ~Doorway() {
@@ -108,7 +90,7 @@ class Doorway {
         std::lock_guard<std::mutex> lock(mutex_);
         if (moveTo_ != 0) {
           uint16_t port = 0;
-          const int fresh = door::ListenOn(moveTo_, port_, &port);
+          const int fresh = telvora::test::ListenOn(moveTo_, port_, &port);
           moved_ = fresh >= 0;
           if (moved_) {
             close(listener_);
@@ -146,7 +128,7 @@ class Doorway {
       if (fds[1].revents != 0) {
         const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        const int camera = Connect(upstream_);
+        const int camera = telvora::test::ConnectToLoopback(upstream_);
         if (camera < 0) {
           door::Abort(client);
           continue;
@@ -158,20 +140,6 @@ class Doorway {
       close(link.first);
       close(link.second);
     }
-  }
-
-  static int Connect(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
   }
 
   // Bounded, so that a peer that stopped reading cannot hold the door.

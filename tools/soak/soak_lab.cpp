@@ -39,17 +39,34 @@ struct RunningCamera {
   int port = 0;
 };
 
+// Starts args[0] (looked up in PATH when it has no folder) with its stderr
+// appended to logPath, and its stdout to the write end of stdoutPipe, or to
+// the log as well when there is none. The pid, or -1.
+pid_t Spawn(std::vector<std::string> args, const std::string& logPath, const int* stdoutPipe) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdoutPipe != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, stdoutPipe[1], 1);
+    posix_spawn_file_actions_addclose(&actions, stdoutPipe[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
 // Starts testcam on the port (0: a free one) and waits for its "ready"
 // line; returns the bound port, 0 on failure.
 int StartCamera(const LabPlan& plan, size_t index, RunningCamera* camera, int port) {
   int out[2];
   if (pipe(out) != 0) return 0;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::string logPath = plan.workDir + "/camera" + std::to_string(index) + ".log";
-  posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   std::string portText = std::to_string(port), fps = std::to_string(plan.fps);
   std::vector<std::string> args = {plan.testcam,     "--port", portText,    "--codec",  camera->kind.codec,
                                    "--size",         plan.size, "--fps",    fps,        "--auth",
@@ -57,14 +74,9 @@ int StartCamera(const LabPlan& plan, size_t index, RunningCamera* camera, int po
   // A short session time-out makes the driver keep Digest sessions alive
   // every 5 s, so that a rotated nonce meets a keep-alive soon.
   if (camera->kind.auth == "digest") args.insert(args.end(), {"--session-timeout", "10"});
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, plan.testcam.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = Spawn(args, plan.workDir + "/camera" + std::to_string(index) + ".log", out);
   close(out[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     close(out[0]);
     return 0;
   }
@@ -121,18 +133,7 @@ pid_t StartSender(const LabPlan& plan, size_t index, uint16_t relayPort) {
   std::vector<std::string> args = {"gst-launch-1.0", "-q"};
   std::istringstream words(pipeline);
   for (std::string word; words >> word;) args.push_back(word);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const std::string logPath = plan.workDir + "/sender" + std::to_string(index) + ".log";
-  posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  return Spawn(args, plan.workDir + "/sender" + std::to_string(index) + ".log", nullptr);
 }
 
 // SETUP goes to the camera with the relay's ports, and the relay forwards
