@@ -32,7 +32,7 @@ uint8_t* CFrameAssembly::ReserveOwn(size_t length) {
 
 void CFrameAssembly::Take(CRTPPacket& packet) {
   // Room first: once the exchange is made the storage must not be lost.
-  m_taken.reserve(m_taken.size() + 1);
+  if (m_taken.size() == m_taken.capacity()) m_taken.reserve(std::max<size_t>(16, 2 * m_taken.capacity()));
   Storage storage;
   if (!m_spare.empty()) {
     storage = std::move(m_spare.back());
@@ -47,49 +47,40 @@ void CFrameAssembly::Take(CRTPPacket& packet) {
 
 void CFrameAssembly::clear() {
   const size_t ownUsed = m_own.size();
-  const size_t frameStorages = m_taken.size();
   m_pieces.clear();
   m_own.clear();
   m_size = 0;
   m_referred = false;
-  for (Storage& storage : m_taken) {
-    try {
+  // Taken storage becomes spare as far as the recent frames need it; the
+  // rest is freed with the list.
+  const size_t kept = CountFrame(m_taken.size());
+  try {
+    for (Storage& storage : m_taken) {
+      if (m_spare.size() >= kept || m_spareBytes + storage.capacity > kMaxSpareBytes) break;
       m_spare.push_back(std::move(storage));
       m_spareBytes += m_spare.back().capacity;
-    } catch (...) {
-      // Not kept: freed with the taken list below.
     }
+  } catch (...) {
+    // Out of memory for the list: the storage is freed instead.
   }
   m_taken.clear();
   m_takenBytes = 0;
-  TrimSpare(frameStorages);
+  while (m_spare.size() > kept) {
+    m_spareBytes -= m_spare.back().capacity;
+    m_spare.pop_back();
+  }
   if (m_own.capacity() > kKeptBytes && ownUsed < m_own.capacity() / 4) m_own.Release();
   if (m_front.capacity() > kKeptBytes) m_front.Release();
 }
 
-void CFrameAssembly::TrimSpare(size_t frameStorages) {
-  m_windowPeak = std::max(m_windowPeak, frameStorages);
+size_t CFrameAssembly::CountFrame(size_t storages) {
+  m_windowPeak = std::max(m_windowPeak, storages);
   if (++m_windowFrames == kSpareWindow) {
     m_lastWindowPeak = m_windowPeak;
     m_windowPeak = 0;
     m_windowFrames = 0;
   }
-  const size_t kept = std::min(kMaxSpares, std::max(m_windowPeak, m_lastWindowPeak));
-  while (!m_spare.empty() && (m_spare.size() > kept || m_spareBytes > kMaxSpareBytes)) {
-    m_spareBytes -= m_spare.back().capacity;
-    m_spare.pop_back();
-  }
-}
-
-void CFrameAssembly::Release() {
-  clear();
-  m_spare.clear();
-  m_spare.shrink_to_fit();
-  m_spareBytes = 0;
-  m_taken.shrink_to_fit();
-  m_pieces.shrink_to_fit();
-  m_own.Release();
-  m_front.Release();
+  return std::min(kMaxSpares, std::max(m_windowPeak, m_lastWindowPeak));
 }
 
 const uint8_t* CFrameAssembly::Front(size_t length) {

@@ -94,8 +94,6 @@ class CFrameAssembly {
   // std::bad_alloc.
   uint8_t* ReserveOwn(size_t length);
   void CommitOwn(const uint8_t* end) { Grew(static_cast<size_t>(end - (m_own.data() + m_own.size()))); }
-  // Drops every piece and frees all memory.
-  void Release();
 
   // The first length bytes (at most size()) in one piece; valid until the
   // assembly next changes.
@@ -137,7 +135,8 @@ class CFrameAssembly {
   }
   void AppendNewPiece(const uint8_t* data, size_t length);
   void Take(CRTPPacket& packet);
-  void TrimSpare(size_t frameStorages);
+  // Counts a frame that took this many storages; the spares to keep.
+  size_t CountFrame(size_t storages);
 
   const size_t m_ownCeiling;
   std::vector<Piece> m_pieces;

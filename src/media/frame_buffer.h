@@ -1,6 +1,6 @@
-// The bytes of the frame a depacketizer is assembling. Unlike a vector it
-// grows without zero-filling the new room, so a depacketizer can take room
-// for a whole packet at once and write into it, each byte copied once.
+// Bytes a depacketizer writes itself into the frame it is assembling.
+// Unlike a vector it grows without zero-filling the new room, so room for a
+// whole packet can be taken at once and written into.
 #pragma once
 
 #include <cassert>
@@ -22,8 +22,6 @@ class CFrameBuffer {
   bool empty() const { return m_size == 0; }
   uint8_t* data() { return m_data.get(); }
   const uint8_t* data() const { return m_data.get(); }
-  uint8_t& operator[](size_t i) { return m_data[i]; }
-  uint8_t operator[](size_t i) const { return m_data[i]; }
 
   void clear() { m_size = 0; }
   // Empties the buffer and gives its memory back.
@@ -53,20 +51,6 @@ class CFrameBuffer {
   void SetSize(size_t n) {
     assert(n <= m_capacity);
     m_size = n;
-  }
-  // Inserts n bytes of unspecified value at the front.
-  void InsertFront(size_t n) {
-    reserve(m_size + n);
-    if (m_size != 0) std::memmove(m_data.get() + n, m_data.get(), m_size);
-    m_size += n;
-  }
-  void EraseFront(size_t n) {
-    if (n >= m_size) {
-      m_size = 0;
-      return;
-    }
-    std::memmove(m_data.get(), m_data.get() + n, m_size - n);
-    m_size -= n;
   }
 
  private:

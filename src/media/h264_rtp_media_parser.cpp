@@ -31,6 +31,15 @@ const uint32_t kMaxPpsId = 255;
 // A parameter set in fragments larger than this is not kept.
 const size_t kMaxParameterSetSize = 4096;
 
+// Offset of an SPS's body behind its start code and header byte, looked
+// for in the first kSpsSearchLimit bytes; 0 when there is none.
+size_t SpsStart(const uint8_t* data, size_t length) {
+  for (size_t i = 0; i < std::min(length, kSpsSearchLimit) && i + 3 < length; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1F) == 7) return i + 4;
+  }
+  return 0;
+}
+
 void SkipScalingList(CH264BitReader& reader, int size) {
   int last = 8;
   int next = 8;
@@ -369,29 +378,17 @@ bool CH264RTPMediaParser::FindSps(uint32_t* width, uint32_t* height) {
   // A frame's SPS is one this depacketizer put in front of its first slice,
   // so only the head of the frame is read in one piece.
   const size_t size = m_frame.size();
-  const uint8_t* head = m_frame.Front(std::min(size, kSpsSearchLimit + 3));
-  size_t at = 0;
-  while (at < kSpsSearchLimit && at + 3 < size &&
-         !(head[at] == 0 && head[at + 1] == 0 && head[at + 2] == 1 && (head[at + 3] & 0x1F) == 7))
-    ++at;
-  if (at >= kSpsSearchLimit || at + 3 >= size) return false;
-  const size_t length = std::min(size, at + 4 + kMaxParameterSetSize);
+  const size_t head = std::min(size, kSpsSearchLimit + 3);
+  const size_t start = SpsStart(m_frame.Front(head), head);
+  if (start == 0) return false;
+  const size_t length = std::min(size, start + kMaxParameterSetSize);
   return ParseSps(m_frame.Front(length), length, width, height);
 }
 
 bool CH264RTPMediaParser::ParseSps(const uint8_t* data, size_t length, uint32_t* width, uint32_t* height) {
   if (data == nullptr || width == nullptr || height == nullptr) return false;
-  const size_t limit = std::min(length, kSpsSearchLimit);
-  size_t start = 0;
-  bool found = false;
-  for (size_t i = 0; i < limit && i + 3 < length; ++i) {
-    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] & 0x1F) == 7) {
-      start = i + 4;
-      found = true;
-      break;
-    }
-  }
-  if (!found) return false;
+  const size_t start = SpsStart(data, length);
+  if (start == 0) return false;
 
   CH264BitReader reader(data + start, length - start);
   const uint32_t profileIdc = reader.ReadBits(8);

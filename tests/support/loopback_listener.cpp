@@ -57,5 +57,12 @@ SOCKET ConnectToLoopback(uint16_t port) {
   return s;
 }
 
+void CloseWithReset(SOCKET s) {
+  if (s == INVALID_SOCKET) return;
+  linger hard{1, 0};
+  setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+  closesocket(s);
+}
+
 }  // namespace test
 }  // namespace telvora

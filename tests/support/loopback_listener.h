@@ -20,5 +20,8 @@ SOCKET ListenOnLoopback(uint16_t port, uint16_t* boundPort, int backlog = 16);
 // A connected TCP socket to 127.0.0.1:port, or INVALID_SOCKET.
 SOCKET ConnectToLoopback(uint16_t port);
 
+// Closes with SO_LINGER 0, so the peer sees a reset, not an orderly end.
+void CloseWithReset(SOCKET s);
+
 }  // namespace test
 }  // namespace telvora

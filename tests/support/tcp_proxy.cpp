@@ -19,13 +19,6 @@ void Drain(int fd) {
 
 void Wake(int fd) { (void)!write(fd, "x", 1); }
 
-void Abort(int socket) {
-  if (socket < 0) return;
-  linger hard{1, 0};
-  setsockopt(socket, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-  close(socket);
-}
-
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -97,7 +90,7 @@ void TcpProxy::AcceptLoop() {
     if (m_upstreamPort != 0) {
       server = ConnectToLoopback(m_upstreamPort);
       if (server < 0) {
-        Abort(client);
+        CloseWithReset(client);
         continue;
       }
     }
@@ -125,8 +118,8 @@ void TcpProxy::Serve(ProxyLink* link) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (link->reset) {
     ++m_resets;
-    Abort(link->client);
-    Abort(link->server);
+    CloseWithReset(link->client);
+    CloseWithReset(link->server);
   } else {
     close(link->client);
     if (link->server >= 0) close(link->server);

@@ -22,16 +22,6 @@
 #include "support/loopback_listener.h"
 
 namespace soak {
-namespace door {
-
-inline void Abort(int fd) {
-  if (fd < 0) return;
-  linger hard{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-  close(fd);
-}
-
-}  // namespace door
 
 // The door of a channel whose camera changes its address: it listens on a
 // loopback address of its own and passes each connection on to the
@@ -96,8 +86,8 @@ class Doorway {
             close(listener_);
             listener_ = fresh;
             for (auto& link : links) {
-              door::Abort(link.first);
-              door::Abort(link.second);
+              telvora::test::CloseWithReset(link.first);
+              telvora::test::CloseWithReset(link.second);
             }
             links.clear();
           }
@@ -130,7 +120,7 @@ class Doorway {
         if (client < 0) continue;
         const int camera = telvora::test::ConnectToLoopback(upstream_);
         if (camera < 0) {
-          door::Abort(client);
+          telvora::test::CloseWithReset(client);
           continue;
         }
         links.push_back({client, camera});
