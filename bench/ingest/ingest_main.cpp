@@ -45,7 +45,7 @@ struct Options {
   int scaleMax = 400;
   int basePort = 41000;
   std::string transport = "udp";  // tcp: RTP interleaved in an RTSP session per stream
-  std::string driver, host, gst, cache, work;
+  std::string driver, host, gst, floor, cache, work;
 };
 
 struct Result {
@@ -70,8 +70,9 @@ struct Result {
 };
 
 const char* kUsage =
-    "usage: ingest --driver Orvalen.so --host ingest-host --gst ingest-gst --cache DIR --work DIR\n"
-    "              [--streams N] [--seconds S] [--clip mix|1080|720] [--receivers orvalen,ffmpeg,gstreamer]\n"
+    "usage: ingest --driver Orvalen.so --host ingest-host --gst ingest-gst --floor ingest-floor --cache DIR --work DIR\n"
+    "              [--streams N] [--seconds S] [--clip mix|1080|720]\n"
+    "              [--receivers orvalen,ffmpeg,gstreamer,floor,floor-epoll]\n"
     "              [--repeat R] [--spread F] [--base-port P] [--transport udp|tcp] [--scale] [--scale-max N]\n";
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -93,6 +94,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     else if (name == "--driver") o->driver = value;
     else if (name == "--host") o->host = value;
     else if (name == "--gst") o->gst = value;
+    else if (name == "--floor") o->floor = value;
     else if (name == "--cache") o->cache = value;
     else if (name == "--work") o->work = value;
     else if (name == "--transport") o->transport = value;
@@ -110,7 +112,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   if (o->clip != "mix" && o->clip != "1080" && o->clip != "720") return false;
   if (o->transport != "udp" && o->transport != "tcp") return false;
   for (const std::string& r : o->receivers)
-    if (r != "orvalen" && r != "ffmpeg" && r != "gstreamer") return false;
+    if (r != "orvalen" && r != "ffmpeg" && r != "gstreamer" && r != "floor" && r != "floor-epoll") return false;
   return !o->driver.empty() && !o->host.empty() && !o->cache.empty() && !o->work.empty();
 }
 
@@ -195,6 +197,16 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
                           "--max-frames", std::to_string(maxFrames), "--transport", o.transport},
                          dir + "/stdout.txt", dir + "/stderr.txt"));
     ready = WaitUntil(startLimit, [&] { return FileExists(dir + "/ready") && playing(); });
+  } else if (receiver == "floor" || receiver == "floor-epoll") {
+    if (tcp) {
+      r.ok = false;
+      r.note = "the floor receives UDP only";
+      return r;
+    }
+    pids.push_back(Spawn({o.floor, "--base-port", base, "--streams", n, "--out", dir, "--mode",
+                          receiver == "floor" ? "thread" : "epoll"},
+                         dir + "/stdout.txt", dir + "/stderr.txt"));
+    ready = WaitUntil(startLimit, [&] { return FileExists(dir + "/ready"); });
   } else if (receiver == "gstreamer") {
     pids.push_back(Spawn({o.gst, "--base-port", base, "--streams", n, "--out", dir, "--transport", o.transport},
                          dir + "/stdout.txt", dir + "/stderr.txt"));
@@ -285,8 +297,9 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
       r.note += "driver log: " + keys["log_errors"] + " errors, " + keys["log_warnings"] + " warnings, " +
                 keys["frames_not_released"] + " frames not released (see " + dir + "/host.txt)";
     if (keys.empty()) r.note += "no host.txt in " + dir;
-  } else if (receiver == "gstreamer") {
-    r.delivered = std::strtoull(ReadKeys(dir + "/gst.txt")["frames"].c_str(), nullptr, 10);
+  } else if (receiver == "gstreamer" || receiver == "floor" || receiver == "floor-epoll") {
+    const std::string counts = receiver == "gstreamer" ? "/gst.txt" : "/floor.txt";
+    r.delivered = std::strtoull(ReadKeys(dir + counts)["frames"].c_str(), nullptr, 10);
     r.lost = r.sent > r.delivered ? r.sent - r.delivered : 0;
   } else {
     for (size_t i = 0; i < plan.size(); ++i) r.delivered += LastProgressFrames(ReadText(dir + "/" + std::to_string(i) + ".progress"));
@@ -396,6 +409,12 @@ int main(int argc, char** argv) {
                 entry.second.size(), *range.first, Median(entry.second), *range.second);
   }
   const double a = Median(cpu["orvalen"]), b = Median(cpu["ffmpeg"]), c = Median(cpu["gstreamer"]);
+  // What the receive alone costs, and so how far below it no receiver of
+  // the same design can go.
+  const double f = Median(cpu["floor"]), e = Median(cpu["floor-epoll"]);
+  if (f > 0 || e > 0)
+    std::printf("floor: thread_cpu_s_per_stream_min=%.4f epoll=%.4f ffmpeg_ratio_thread=%.3f ffmpeg_ratio_epoll=%.3f\n", f, e,
+                b > 0 && f > 0 ? f / b : -1.0, b > 0 && e > 0 ? e / b : -1.0);
   std::printf("ingest: transport=%s streams=%d orvalen_cpu_s_per_stream_min=%.4f ffmpeg=%.4f gstreamer=%.4f ratio_ffmpeg=%.3f "
               "ratio_gstreamer=%.3f lost_frames=%llu\n",
               o.transport.c_str(), o.streams, a, b, c, b > 0 ? a / b : -1.0, c > 0 ? a / c : -1.0, static_cast<unsigned long long>(lost));
