@@ -54,6 +54,7 @@ struct Result {
   double seconds = 0;
   double cpuSeconds = -1;
   double cpuPerStreamMinute = -1;
+  double switchesPerPacket = -1;
   uint64_t sent = 0;
   uint64_t delivered = 0;
   uint64_t lost = 0;
@@ -240,7 +241,11 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
   if (r.ok) {
     SleepSeconds(0.5);
     double cpu0 = 0;
-    for (pid_t pid : pids) cpu0 += std::max(0.0, CpuSeconds(pid));
+    uint64_t switches0 = 0;
+    for (pid_t pid : pids) {
+      cpu0 += std::max(0.0, CpuSeconds(pid));
+      switches0 += ContextSwitches(pid);
+    }
     Replayer replayer(plan, o.spread);
     if (tcp) replayer.SetOutput(&server);
     if (!replayer.Run(o.seconds, g_stop, &sent)) r.note = "no socket to send from";
@@ -250,7 +255,9 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     }
     SleepSeconds(1.0);  // let the receiver drain its queues
     double cpu1 = 0;
+    uint64_t switches1 = 0;
     for (pid_t pid : pids) {
+      switches1 += ContextSwitches(pid);
       const double c = CpuSeconds(pid);
       if (c < 0) r.note = "a receiver process ended early (see " + dir + ")";
       cpu1 += std::max(0.0, c);
@@ -258,6 +265,7 @@ Result RunReceiver(const Options& o, const std::string& receiver, const std::vec
     }
     r.cpuSeconds = cpu1 - cpu0;
     r.cpuPerStreamMinute = r.cpuSeconds / double(plan.size()) / (o.seconds / 60.0);
+    if (sent.packets > 0 && switches1 >= switches0) r.switchesPerPacket = double(switches1 - switches0) / double(sent.packets);
     r.senderLateMs = sent.maxLateMs;
     r.senderSeconds = sent.seconds;
     r.sendErrors = sent.sendErrors;
@@ -318,7 +326,8 @@ void PrintResult(const Result& r) {
                 r.latencyP99, r.latencyMax);
   else
     std::printf(" missing=%llu", static_cast<unsigned long long>(r.lost));
-  std::printf(" peak_rss_mib=%.1f sender_late_ms=%.1f send_errors=%llu\n", double(r.peakRssKib) / 1024.0,
+  std::printf(" switches_per_packet=%.2f peak_rss_mib=%.1f sender_late_ms=%.1f send_errors=%llu\n", r.switchesPerPacket,
+              double(r.peakRssKib) / 1024.0,
               r.senderLateMs, static_cast<unsigned long long>(r.sendErrors));
   if (r.receiver == "orvalen" && r.ok)
     std::printf(

@@ -1,5 +1,6 @@
 #include "process_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -60,6 +61,25 @@ double CpuSeconds(pid_t pid) {
     if (i == 15) stime = std::strtoull(field.c_str(), nullptr, 10);
   }
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+uint64_t ContextSwitches(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return 0;
+  uint64_t total = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream status(tasks + "/" + entry->d_name + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      // voluntary_ctxt_switches and nonvoluntary_ctxt_switches
+      const size_t colon = line.find("ctxt_switches:");
+      if (colon != std::string::npos) total += std::strtoull(line.c_str() + colon + 14, nullptr, 10);
+    }
+  }
+  closedir(dir);
+  return total;
 }
 
 long PeakRssKib(pid_t pid) {

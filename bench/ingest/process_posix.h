@@ -17,6 +17,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdoutPath,
 // when the process is gone.
 double CpuSeconds(pid_t pid);
 
+// Thread switches (voluntary and not) of the process's live threads so
+// far: a receiver's wakes, which the machine's load does not change.
+uint64_t ContextSwitches(pid_t pid);
+
 // Peak resident set (VmHWM) in KiB; 0 when unknown.
 long PeakRssKib(pid_t pid);
 
