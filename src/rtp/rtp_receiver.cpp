@@ -39,8 +39,6 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_droppedTotal(0),
       m_discardedTotal(0),
       m_deliveryWaiting(false),
-      m_queuedAny(false),
-      m_lastQueuedTimestamp(0),
       m_closing(false),
       m_wakeSignalled(false) {}
 
@@ -146,7 +144,7 @@ void CRTPReceiver::EmptyQueue() {
     }
     m_queuedBytes = 0;
     m_order.Reset();
-    m_queuedAny = false;
+    m_wakeRule = WakeRule();
   }
   ReportOverflow(TakeFinishedEpisode(true));
 }
@@ -186,13 +184,11 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
       ++m_droppedTotal;
     }
     // Only a delivery thread that found nothing to take needs waking; one
-    // that is busy takes this packet with the rest of its next batch.
-    const uint32_t timestamp = entry->packet.GetTimestamp();
-    wake = m_deliveryWaiting && (entry->packet.GetMarker() || m_order.Holding() || !m_queuedAny ||
-                                 timestamp != m_lastQueuedTimestamp || m_queue.size() >= kWakeDepth);
+    // that is busy takes this packet with the rest of its next batch. A
+    // packet that may fill a reorder gap always wakes it.
+    const bool ends = m_wakeRule.Queued(entry->packet, m_queue.size());
+    wake = m_deliveryWaiting && (ends || m_order.Holding());
     if (wake) m_deliveryWaiting = false;
-    m_queuedAny = true;
-    m_lastQueuedTimestamp = timestamp;
     if (!m_pool.empty()) {
       delete m_spare.exchange(m_pool.back());
       m_pool.pop_back();
@@ -204,6 +200,16 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   }
   if (wake) Wake();
   ReportOverflow(longEpisode);
+}
+
+bool CRTPReceiver::WakeRule::Queued(const CRTPPacket& packet, size_t queueLength) {
+  const uint32_t timestamp = packet.GetTimestamp();
+  const bool wake = !queuedAny || packet.GetMarker() || (timestamp != lastTimestamp && !lastMarker) ||
+                    queueLength >= kWakeDepth;
+  queuedAny = true;
+  lastMarker = packet.GetMarker();
+  lastTimestamp = timestamp;
+  return wake;
 }
 
 bool CRTPReceiver::InsertInOrder(QUEUE_ENTRY* entry) {

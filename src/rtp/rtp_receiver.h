@@ -51,11 +51,23 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   static constexpr size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
   // Packets the delivery thread takes at once under the lock.
   static constexpr size_t kMaxBatch = 256;
-  // A waiting delivery thread is woken by a packet that can end a frame
-  // (marker set, a new timestamp), one that may fill a reorder gap, or once
-  // this many packets wait; the rest of a frame waits for its end without a
-  // thread switch per packet.
+  // A waiting delivery thread is woken once this many packets wait, even
+  // in the middle of a frame.
   static constexpr size_t kWakeDepth = 32;
+
+  // What the socket thread remembers of the packets it queued, to tell
+  // whether one must wake a waiting delivery thread: the first one, one
+  // that can end a frame (its marker, or a new timestamp after a frame that
+  // had none), or a deep queue. The rest of a frame waits for its end
+  // without a thread switch per packet, and the first packet after a marker
+  // wakes nobody: the frame before it was taken at its marker.
+  struct WakeRule {
+    bool queuedAny = false;  // since the last emptying
+    bool lastMarker = false;
+    uint32_t lastTimestamp = 0;
+    // Notes a packet just queued; true when it must wake.
+    bool Queued(const CRTPPacket& packet, size_t queueLength);
+  };
   // Delivered entries kept for reuse, so that a steady stream allocates
   // nothing per packet; entries holding more payload storage are freed.
   static constexpr size_t kPoolSize = 32;
@@ -148,8 +160,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   CReorderWindow m_order;
   // The delivery thread found nothing ready and waits on the data event.
   bool m_deliveryWaiting;
-  bool m_queuedAny;             // since the last emptying
-  uint32_t m_lastQueuedTimestamp;
+  WakeRule m_wakeRule;  // under the lock
   // Set by Close before the stop event; cheap to read for every packet.
   std::atomic<bool> m_closing;
   // The delivery thread's wake: a plain condition, one system call on each

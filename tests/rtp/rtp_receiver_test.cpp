@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -164,6 +166,35 @@ TEST_F(RtpReceiverTest, HundredThousandPacketsInBurstsArriveInOrder) {
   for (size_t i = 0; i < kTotal; ++i) ASSERT_EQ(got[i], static_cast<uint16_t>(i)) << "at " << i;
   EXPECT_EQ(m_receiver.GetDroppedPackets(), 0u);
   EXPECT_FALSE(m_log.Logs().Contains("overflowed"));
+}
+
+// Which queued packets wake a waiting delivery thread. Packets are written
+// as their timestamp, M for a marker, + for a queue at the wake depth.
+TEST(RtpReceiverWakeRule, WakesForWhatCanEndAFrame) {
+  struct Row {
+    const char* packets;
+    const char* wakes;
+  };
+  const Row rows[] = {
+      {"1 1 1M 2 2 2M 3", "W.W..W."},  // markers: a frame's start wakes nobody
+      {"1 1 2 2 3", "W.W.W"},          // no markers: the next timestamp ends a frame
+      {"1M 1 1 2", "W..W"},            // a marker in mid-frame: the new timestamp still wakes
+      {"1 1+ 1+ 1", "WWW."},           // a deep queue wakes in mid-frame
+  };
+  for (const Row& row : rows) {
+    CRTPReceiver::WakeRule rule;
+    std::string wakes;
+    std::istringstream in(row.packets);
+    std::string word;
+    for (uint16_t sequence = 0; in >> word; ++sequence) {
+      const bool marker = word.find('M') != std::string::npos;
+      const size_t queued = word.find('+') != std::string::npos ? CRTPReceiver::kWakeDepth : 1;
+      CRTPPacket packet;
+      ASSERT_TRUE(packet.Parse(test::MakeRtp(sequence, std::stoul(word), 1, 10, marker).data(), 22));
+      wakes += rule.Queued(packet, queued) ? 'W' : '.';
+    }
+    EXPECT_EQ(wakes, row.wakes) << row.packets;
+  }
 }
 
 struct FloodCase {
