@@ -57,45 +57,74 @@ long long CRTSPStreamParser::MessageAt(const uint8_t* bytes, size_t size, size_t
 void CRTSPStreamParser::Feed(const uint8_t* data, size_t length) {
   if (data == nullptr || length == 0) return;
   try {
-    m_pending.insert(m_pending.end(), data, data + length);
-    const size_t size = m_pending.size();
-    const uint8_t* bytes = m_pending.data();
-    size_t p = 0;
-    while (p < size) {
-      if (bytes[p] == kFrameMarker) {
-        if (p + 4 >= size) break;  // the header is not complete yet
-        const unsigned channel = bytes[p + 1];
-        if (channel == m_rtpChannel || channel == m_rtcpChannel) {
-          const size_t frameLength = static_cast<size_t>(bytes[p + 2]) * 256 + bytes[p + 3];
-          if (p + 4 + frameLength > size) break;
-          Deliver(channel, bytes + p + 4, frameLength);
-          p += 4 + frameLength;
-          continue;
-        }
-      } else if (IsTokenChar(bytes[p])) {
-        const long long message = MessageAt(bytes, size, p);
-        if (message == 0) break;
-        if (message > 0) {
-          if (m_user != nullptr) {
-            const std::string text(reinterpret_cast<const char*>(bytes + p), static_cast<size_t>(message));
-            try {
-              m_user->MessageParsed(text);
-            } catch (...) {
-            }
-          }
-          p += static_cast<size_t>(message);
-          continue;
-        }
-      }
-      // Neither a frame of ours nor a message: resume at the next byte
-      // that may begin one.
-      ++p;
-      while (p < size && bytes[p] != kFrameMarker && !IsTokenChar(bytes[p])) ++p;
+    // The unit left over from the last chunk is completed first, with only
+    // the bytes it still needs; the rest is read where it lies and only its
+    // incomplete tail is kept. The result is the same as reading all bytes
+    // in one piece.
+    while (!m_pending.empty() && length != 0) {
+      const size_t take = std::min(length, PendingNeeds());
+      m_pending.insert(m_pending.end(), data, data + take);
+      data += take;
+      length -= take;
+      const size_t used = Scan(m_pending.data(), m_pending.size());
+      m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(used));
     }
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(std::min(p, size)));
+    if (length != 0) {
+      const size_t used = Scan(data, length);
+      m_pending.assign(data + used, data + length);
+    }
   } catch (...) {
     m_pending.clear();
   }
+}
+
+size_t CRTSPStreamParser::PendingNeeds() const {
+  // A frame of ours with its header in hand needs exactly its rest (and one
+  // byte past a bare header, as Scan waits for it); anything else may need
+  // any number of bytes.
+  const size_t all = static_cast<size_t>(-1);
+  if (m_pending[0] != kFrameMarker) return all;
+  if (m_pending.size() < 4) return 4 - m_pending.size();
+  const unsigned channel = m_pending[1];
+  if (channel != m_rtpChannel && channel != m_rtcpChannel) return all;
+  const size_t frame = std::max<size_t>(4 + static_cast<size_t>(m_pending[2]) * 256 + m_pending[3], 5);
+  return frame > m_pending.size() ? frame - m_pending.size() : all;
+}
+
+size_t CRTSPStreamParser::Scan(const uint8_t* bytes, size_t size) {
+  size_t p = 0;
+  while (p < size) {
+    if (bytes[p] == kFrameMarker) {
+      if (p + 4 >= size) break;  // the header is not complete yet
+      const unsigned channel = bytes[p + 1];
+      if (channel == m_rtpChannel || channel == m_rtcpChannel) {
+        const size_t frameLength = static_cast<size_t>(bytes[p + 2]) * 256 + bytes[p + 3];
+        if (p + 4 + frameLength > size) break;
+        Deliver(channel, bytes + p + 4, frameLength);
+        p += 4 + frameLength;
+        continue;
+      }
+    } else if (IsTokenChar(bytes[p])) {
+      const long long message = MessageAt(bytes, size, p);
+      if (message == 0) break;
+      if (message > 0) {
+        if (m_user != nullptr) {
+          const std::string text(reinterpret_cast<const char*>(bytes + p), static_cast<size_t>(message));
+          try {
+            m_user->MessageParsed(text);
+          } catch (...) {
+          }
+        }
+        p += static_cast<size_t>(message);
+        continue;
+      }
+    }
+    // Neither a frame of ours nor a message: resume at the next byte
+    // that may begin one.
+    ++p;
+    while (p < size && bytes[p] != kFrameMarker && !IsTokenChar(bytes[p])) ++p;
+  }
+  return std::min(p, size);
 }
 
 void CRTSPStreamParser::Deliver(unsigned channel, const uint8_t* payload, size_t length) {

@@ -36,7 +36,7 @@ class CRTSPStreamParser {
   CRTSPStreamParser(IRTSPStreamParserUser* user, uint8_t rtpChannel, int rtcpChannel = -1);
   virtual ~CRTSPStreamParser() {}
 
-  // Appends a chunk and delivers every complete frame of the two channels.
+  // Delivers every complete frame of the two channels in what came so far.
   // Only the unconsumed tail is kept: at most one frame (64 KiB + 4) or
   // one message.
   void Feed(const uint8_t* data, size_t length);
@@ -45,6 +45,11 @@ class CRTSPStreamParser {
   size_t PendingBytes() const { return m_pending.size(); }
 
  private:
+  // Delivers every complete unit from the start; returns the bytes used.
+  size_t Scan(const uint8_t* bytes, size_t size);
+  // How many more bytes the pending unit needs at most before Scan can use
+  // it up; SIZE_MAX when that is not known.
+  size_t PendingNeeds() const;
   void Deliver(unsigned channel, const uint8_t* payload, size_t length);
   void DeliverRtcp(const uint8_t* payload, size_t length);
   // At p: the length of a whole message, 0 while it may still grow into

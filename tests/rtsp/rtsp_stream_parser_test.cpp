@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,10 @@ class Recorder : public IRTSPStreamParserUser {
     if (throwOnPacket) throw 1;
   }
   void ByeParsed() override { ++byes; }
+  void MessageParsed(const std::string& message) override { messages.push_back(message); }
   std::vector<uint16_t> sequences;
   int byes = 0;
+  std::vector<std::string> messages;
   bool throwOnPacket = false;
 };
 
@@ -47,17 +50,40 @@ TEST(StreamParser, TextBeforeAFrameIsSkipped) {
   EXPECT_EQ(parser.PendingBytes(), 0u);
 }
 
+// However the stream is cut into reads, the same packets, reports and
+// messages come out, and what was cut waits for its rest.
+TEST(StreamParser, AnyCutGivesTheSameResult) {
+  const std::string stream = "RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n" + Frame(0, Rtp(1)) + Frame(1, kBye) + Frame(5, Rtp(9)) +
+                             "\x01noise" + Frame(0, "") + Frame(0, Rtp(2)) +
+                             "SET_PARAMETER rtsp://cam RTSP/1.0\r\nContent-Length: 3\r\n\r\nabc" + Frame(0, Rtp(3));
+  Recorder whole;
+  CRTSPStreamParser reference(&whole, 0);
+  Feed(reference, stream);
+  ASSERT_EQ(whole.sequences, (std::vector<uint16_t>{1, 2, 3}));
+  ASSERT_EQ(whole.byes, 1);
+  ASSERT_EQ(whole.messages.size(), 2u);
+  for (size_t cut = 1; cut < stream.size(); ++cut) {
+    Recorder user;
+    CRTSPStreamParser parser(&user, 0);
+    Feed(parser, stream.substr(0, cut));
+    ASSERT_LE(user.sequences.size(), 3u) << cut;
+    EXPECT_TRUE(std::equal(user.sequences.begin(), user.sequences.end(), whole.sequences.begin())) << cut;
+    Feed(parser, stream.substr(cut));
+    EXPECT_EQ(user.sequences, whole.sequences) << cut;
+    EXPECT_EQ(user.byes, 1) << cut;
+    EXPECT_EQ(user.messages, whole.messages) << cut;
+    EXPECT_EQ(parser.PendingBytes(), 0u) << cut;
+  }
+  Recorder bytewise;
+  CRTSPStreamParser parser(&bytewise, 0);
+  for (char c : stream) Feed(parser, std::string(1, c));
+  EXPECT_EQ(bytewise.sequences, whole.sequences);
+  EXPECT_EQ(bytewise.messages, whole.messages);
+}
+
 TEST(StreamParser, SplitFramesWaitForTheRest) {
   Recorder user;
   CRTSPStreamParser parser(&user, 0);
-  const std::string frame = Frame(0, Rtp(1));
-  for (size_t cut = 1; cut < frame.size(); ++cut) {
-    user.sequences.clear();
-    Feed(parser, frame.substr(0, cut));
-    EXPECT_TRUE(user.sequences.empty()) << cut;
-    Feed(parser, frame.substr(cut));
-    EXPECT_EQ(user.sequences, std::vector<uint16_t>{1}) << cut;
-  }
   // A header alone waits, even with length 0.
   Feed(parser, std::string("$\0\0\0", 4));
   EXPECT_EQ(parser.PendingBytes(), 4u);
