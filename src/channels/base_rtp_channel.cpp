@@ -167,7 +167,7 @@ void CBaseRTPChannel::PacketReceived(const sockaddr* from, CRTPPacket& packet) {
     if (source.sin_addr.s_addr != m_deviceAddress) return;
   }
   NoteAcceptedPacket(packet);
-  ProcessRtpPacket(packet);
+  m_receiver.SetFramesEndAtMarker(ProcessRtpPacket(packet));
 }
 
 bool CBaseRTPChannel::DeliverFrame(IVideoFrame* frame) {

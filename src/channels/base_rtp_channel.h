@@ -51,7 +51,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   // Per-start preparation: settings, a fresh depacketizer.
   virtual bool PrepareStream() = 0;
   virtual bool IsStreamAlive();
-  virtual void ProcessRtpPacket(CRTPPacket& packet) = 0;
+  // True when the depacketizer that took the packet hands frames over at
+  // their marker.
+  virtual bool ProcessRtpPacket(CRTPPacket& packet) = 0;
   virtual void OnKeepAliveTimer() {}
 
   // Probes even ports from 3556 for a pair on which no stray traffic

@@ -42,7 +42,7 @@ bool StartsMpeg4Frame(const uint8_t* payload, size_t length) {
          || code == 0xB6;  // VOP
 }
 
-void CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
+bool CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
   if (m_parser && packet.GetSsrc() == m_currentSsrc) {
     m_parser->ProcessPacket(packet);
   } else {
@@ -72,6 +72,7 @@ void CRtpVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
     }
   }
   if (packet.GetMarker()) m_frameStartSeen = true;
+  return m_parser && m_parser->FramesEndAtMarker();
 }
 
 }  // namespace telvora

@@ -24,7 +24,7 @@ class CRtpVideoChannel : public CBaseRTPChannel {
   bool StartStream() override;
   bool PrepareStream() override;
   // On the receive queue's delivery thread.
-  void ProcessRtpPacket(CRTPPacket& packet) override;
+  bool ProcessRtpPacket(CRTPPacket& packet) override;
 
  private:
   TSmartPtr<CRTPMediaParser> m_parser;

@@ -65,9 +65,11 @@ bool CRtspVideoChannel::SdpInfoReceived(SDP_INFO& info) {
   return true;
 }
 
-void CRtspVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
+bool CRtspVideoChannel::ProcessRtpPacket(CRTPPacket& packet) {
   CRTPMediaParser* parser = m_activeParser.load();
-  if (parser != nullptr) parser->ProcessPacket(packet);
+  if (parser == nullptr) return false;
+  parser->ProcessPacket(packet);
+  return parser->FramesEndAtMarker();
 }
 
 void CRtspVideoChannel::FillSessionParameters(RTSP_CONNECTION_INFO& connection) {

@@ -21,7 +21,7 @@ class CRtspVideoChannel : public CBaseRTSPChannel {
 
  protected:
   bool PrepareStream() override;
-  void ProcessRtpPacket(CRTPPacket& packet) override;
+  bool ProcessRtpPacket(CRTPPacket& packet) override;
   void FillSessionParameters(RTSP_CONNECTION_INFO& connection) override;
 
  private:

@@ -84,6 +84,9 @@ class CRTPMediaParser {
   // True once a frame has waited on its marker and the next packet began
   // another frame.
   bool MarkersConfirmed() const { return m_markers == kMarkersRight; }
+  // True while a frame is handed over at its marker, not held until the
+  // next packet.
+  bool FramesEndAtMarker() const { return TrustMarkerAtOnce() || MarkersConfirmed(); }
 
  protected:
   // Appends the packet's data to the frame. kNeedMore when taken; the other

@@ -39,6 +39,7 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* sink)
       m_droppedTotal(0),
       m_discardedTotal(0),
       m_deliveryWaiting(false),
+      m_framesEndAtMarker(false),
       m_closing(false),
       m_wakeSignalled(false) {}
 
@@ -145,6 +146,7 @@ void CRTPReceiver::EmptyQueue() {
     m_queuedBytes = 0;
     m_order.Reset();
     m_wakeRule = WakeRule();
+    m_framesEndAtMarker = false;
   }
   ReportOverflow(TakeFinishedEpisode(true));
 }
@@ -186,7 +188,8 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
     // Only a delivery thread that found nothing to take needs waking; one
     // that is busy takes this packet with the rest of its next batch. A
     // packet that may fill a reorder gap always wakes it.
-    const bool ends = m_wakeRule.Queued(entry->packet, m_queue.size());
+    const bool ends =
+        m_wakeRule.Queued(entry->packet, m_queue.size(), m_framesEndAtMarker.load(std::memory_order_relaxed));
     wake = m_deliveryWaiting && (ends || m_order.Holding());
     if (wake) m_deliveryWaiting = false;
     if (!m_pool.empty()) {
@@ -202,10 +205,10 @@ void CRTPReceiver::DataReceived(IRTPClient* client, const sockaddr* from, const 
   ReportOverflow(longEpisode);
 }
 
-bool CRTPReceiver::WakeRule::Queued(const CRTPPacket& packet, size_t queueLength) {
+bool CRTPReceiver::WakeRule::Queued(const CRTPPacket& packet, size_t queueLength, bool framesEndAtMarker) {
   const uint32_t timestamp = packet.GetTimestamp();
-  const bool wake = !queuedAny || packet.GetMarker() || (timestamp != lastTimestamp && !lastMarker) ||
-                    queueLength >= kWakeDepth;
+  const bool wake = !queuedAny || packet.GetMarker() ||
+                    (timestamp != lastTimestamp && !(lastMarker && framesEndAtMarker)) || queueLength >= kWakeDepth;
   queuedAny = true;
   lastMarker = packet.GetMarker();
   lastTimestamp = timestamp;

@@ -57,16 +57,16 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
 
   // What the socket thread remembers of the packets it queued, to tell
   // whether one must wake a waiting delivery thread: the first one, one
-  // that can end a frame (its marker, or a new timestamp after a frame that
-  // had none), or a deep queue. The rest of a frame waits for its end
-  // without a thread switch per packet, and the first packet after a marker
-  // wakes nobody: the frame before it was taken at its marker.
+  // that can end a frame (its marker, or a new timestamp), or a deep queue.
+  // The rest of a frame waits for its end without a thread switch per
+  // packet. While the user takes frames at their marker, the first packet
+  // after a marker wakes nobody: the frame before it is already out.
   struct WakeRule {
     bool queuedAny = false;  // since the last emptying
     bool lastMarker = false;
     uint32_t lastTimestamp = 0;
     // Notes a packet just queued; true when it must wake.
-    bool Queued(const CRTPPacket& packet, size_t queueLength);
+    bool Queued(const CRTPPacket& packet, size_t queueLength, bool framesEndAtMarker);
   };
   // Delivered entries kept for reuse, so that a steady stream allocates
   // nothing per packet; entries holding more payload storage are freed.
@@ -79,6 +79,9 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
 
   // Not owned. Set before opening.
   void SetUser(IRTPReceiverUser* user) { m_user = user; }
+  // Told by the user after each packet: whether its frames end at their
+  // marker, so that the next frame's first packet need not wake it.
+  void SetFramesEndAtMarker(bool value) { m_framesEndAtMarker.store(value, std::memory_order_relaxed); }
   unsigned short GetPort();
 
   // Open, OpenMulticast and Close come from one controlling thread.
@@ -161,6 +164,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   // The delivery thread found nothing ready and waits on the data event.
   bool m_deliveryWaiting;
   WakeRule m_wakeRule;  // under the lock
+  std::atomic<bool> m_framesEndAtMarker;
   // Set by Close before the stop event; cheap to read for every packet.
   std::atomic<bool> m_closing;
   // The delivery thread's wake: a plain condition, one system call on each

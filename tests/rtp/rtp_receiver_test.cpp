@@ -173,13 +173,14 @@ TEST_F(RtpReceiverTest, HundredThousandPacketsInBurstsArriveInOrder) {
 TEST(RtpReceiverWakeRule, WakesForWhatCanEndAFrame) {
   struct Row {
     const char* packets;
+    bool framesEndAtMarker;
     const char* wakes;
   };
   const Row rows[] = {
-      {"1 1 1M 2 2 2M 3", "W.W..W."},  // markers: a frame's start wakes nobody
-      {"1 1 2 2 3", "W.W.W"},          // no markers: the next timestamp ends a frame
-      {"1M 1 1 2", "W..W"},            // a marker in mid-frame: the new timestamp still wakes
-      {"1 1+ 1+ 1", "WWW."},           // a deep queue wakes in mid-frame
+      {"1 1 1M 2 2 2M 3", true, "W.W..W."},   // frames out at their marker: a frame's start wakes nobody
+      {"1 1 1M 2 2 2M 3", false, "W.WW.WW"},  // a user that holds a frame until the next one begins
+      {"1 1 2 2 3", true, "W.W.W"},           // no markers: the next timestamp ends a frame
+      {"1 1+ 1+ 1", true, "WWW."},            // a deep queue wakes in mid-frame
   };
   for (const Row& row : rows) {
     CRTPReceiver::WakeRule rule;
@@ -191,7 +192,7 @@ TEST(RtpReceiverWakeRule, WakesForWhatCanEndAFrame) {
       const size_t queued = word.find('+') != std::string::npos ? CRTPReceiver::kWakeDepth : 1;
       CRTPPacket packet;
       ASSERT_TRUE(packet.Parse(test::MakeRtp(sequence, std::stoul(word), 1, 10, marker).data(), 22));
-      wakes += rule.Queued(packet, queued) ? 'W' : '.';
+      wakes += rule.Queued(packet, queued, row.framesEndAtMarker) ? 'W' : '.';
     }
     EXPECT_EQ(wakes, row.wakes) << row.packets;
   }
