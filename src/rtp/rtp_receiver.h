@@ -81,7 +81,11 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   void SetUser(IRTPReceiverUser* user) { m_user = user; }
   // Told by the user after each packet: whether its frames end at their
   // marker, so that the next frame's first packet need not wake it.
-  void SetFramesEndAtMarker(bool value) { m_framesEndAtMarker.store(value, std::memory_order_relaxed); }
+  // Written only on a change: the socket thread reads it for every packet.
+  void SetFramesEndAtMarker(bool value) {
+    if (m_framesEndAtMarker.load(std::memory_order_relaxed) != value)
+      m_framesEndAtMarker.store(value, std::memory_order_relaxed);
+  }
   unsigned short GetPort();
 
   // Open, OpenMulticast and Close come from one controlling thread.
