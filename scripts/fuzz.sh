@@ -7,7 +7,9 @@
 # --coverage then replays each final corpus through a coverage build and
 # gives the line coverage of the files the target exists to exercise (the
 # sources of the headers it includes, taken from src/ and kovadel/).
-# One row per target; the last line reads
+# FUZZ_TARGETS="a b" runs only those targets, in that order (for example to
+# give a long run to the targets whose sources changed). One row per target;
+# the last line reads
 #   fuzz: targets=N execs_min=M crashes=C below_floor=B
 set -e
 SECONDS_PER_TARGET="${1:-20}"
@@ -27,7 +29,10 @@ BUILD="$ROOT/build/fuzz"
 [ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
 cmake --preset fuzz >/dev/null
-targets=$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')
+targets="${FUZZ_TARGETS:-$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')}"
+for t in $targets; do
+  [ -f "fuzz/$t.cpp" ] || { echo "fuzz: no target $t" >&2; exit 2; }
+done
 build_list=""
 for t in $targets; do build_list="$build_list fuzz_$t"; done
 cmake --build "$BUILD" -j "$(nproc)" --target $build_list >/dev/null

@@ -11,6 +11,7 @@
 #   ORVALEN_RELIABILITY_ASAN=0      leaves the sanitizer run out
 #   ORVALEN_FUZZ_ARGS               more arguments for fuzz.sh, for example
 #                                  "--execs 10000000 --coverage"
+#   FUZZ_TARGETS                    the fuzz targets to run (default: all)
 #   ORVALEN_RELIABILITY_FUZZ_ONLY=1 fuzzing only: its row and its section of the
 #                                  report are replaced, the rest stays
 #   ORVALEN_RELIABILITY_FUZZ_LOG    a finished fuzz.sh output to report
@@ -69,6 +70,10 @@ fuzz_section() {
   echo "|---|---:|---:|---:|---:|---:|"
   awk '/^target /{table=1; next} /^fuzz: /{table=0} table && NF==6 {printf "| %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6}' \
     "$WORK/fuzz.txt"
+  if [ -n "${FUZZ_TARGETS:-}" ]; then
+    echo
+    echo "Only these targets ran: $FUZZ_TARGETS."
+  fi
 }
 
 if [ "${ORVALEN_RELIABILITY_FUZZ_ONLY:-0}" = "1" ]; then
