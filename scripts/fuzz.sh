@@ -26,15 +26,15 @@ done
 cd "$(dirname "$0")/.."
 ROOT="$(pwd)"
 BUILD="$ROOT/build/fuzz"
-[ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
-cmake --preset fuzz >/dev/null
 targets="${FUZZ_TARGETS:-$(cd fuzz && ls *.cpp 2>/dev/null | sed 's/\.cpp$//')}"
 build_list=""
 for t in $targets; do
   [ -f "fuzz/$t.cpp" ] || { echo "fuzz: no target $t" >&2; exit 2; }
   build_list="$build_list fuzz_$t"
 done
+[ "${ORVALEN_SKIP_DEPS:-0}" = "1" ] || ./scripts/deps.sh
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.ccache}"
+cmake --preset fuzz >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" --target $build_list >/dev/null
 
 WORK="$BUILD/run"
